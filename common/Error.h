@@ -1,0 +1,12 @@
+#pragma once
+#include <QString>
+#include <stdexcept>
+
+// The system's one error type: an exception that carries only its message text.
+// Library and driver failures become one of these (or a subclass) with the library's own words.
+class EVelError : public std::runtime_error {
+public:
+    explicit EVelError(const QString& xMessage)
+        : std::runtime_error(xMessage.toStdString()) {}
+    QString Message() const { return QString::fromUtf8(what()); }
+};
