@@ -46,8 +46,16 @@ private:
 
 // Activity log: one line "[date-time] message" in the main window's memo; pending events then run.
 void sg_WriteMemo(const QString& xMessage);
+// The main window hands its memo over at creation and takes it back when it goes.
+class QPlainTextEdit;
+void sg_SetMemo(QPlainTextEdit* xMemo);
 // The memo's cap: past this many lines the memo is emptied before the next line.
 inline constexpr int cMemoMaxLines = 2000;
+
+// Removes every leading and trailing character whose code is 32 or less.
+QString sg_Trim(const QString& xText);
+// A value as an SQL string literal: enclosed in single quotes, inner single quotes doubled.
+QString sg_QuotedStr(const QString& xValue);
 
 QString sg_Date(qint32 xAddDays);
 QString sg_Time();

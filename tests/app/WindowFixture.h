@@ -1,0 +1,33 @@
+#pragma once
+// A main window with its data and style modules, as the entry point makes them, started as the
+// message loop would start it, in a program folder of its own.
+#include "BoxRecorder.h"
+#include "DataCMN.h"
+#include "DataSYS.h"
+#include "MAIN000.h"
+#include "Platform.h"
+#include "SysGen.h"
+
+#include <QPointer>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+class TWindowFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Shows the window from the event loop and runs the loop until the window is freed, or it
+    // halts, or xTimeoutMs pass. True when the window was freed (the program would end).
+    bool RunProgram(int xTimeoutMs = 20000);
+    void WriteIni(const QString& xText) const;
+    // The messages of the activity log, each line's "[yyyy/mm/dd-hh:nn:ss] " checked and cut off.
+    QStringList LogMessages() const;
+    QString ProgramFolder() const { return FDir.path() + QLatin1Char('/'); }
+
+    QTemporaryDir FDir;
+    QPointer<TfrmMAIN000> FWindow;
+    QStringList FMemoLines;
+    QList<int> FPauses;
+    std::unique_ptr<TBoxRecorder> FBoxes;
+};
