@@ -160,7 +160,9 @@ void TfrmMAIN000::showEvent(QShowEvent* xEvent)
     FShown = true;
     if (const QScreen* wScreen = screen())
         move(wScreen->availableGeometry().center() - rect().center());
-    RunHandler([this] { FormShow(this); });
+    // The chain runs once the show is complete: a close inside the show itself would be undone
+    // by the rest of the show, and the window must be on screen while the chain logs.
+    QTimer::singleShot(0, this, [this] { RunHandler([this] { FormShow(this); }); });
 }
 
 void TfrmMAIN000::closeEvent(QCloseEvent* xEvent)
