@@ -223,16 +223,26 @@ bool ParseBool(const QString& xValue, bool xDefault)
     return xDefault;
 }
 
+enum class TDriverKind { Microsoft, FreeTDS, Legacy };
+
 // A value for the driver's own connection string: braces only where the value needs them.
-QString DriverValue(const QString& xValue)
+// Microsoft's drivers follow the ODBC rule ("}" doubled inside braces). FreeTDS does not undo
+// the doubling: its braced value ends at the first "}" that a ";" follows, so "}" stays single
+// and a value holding "};" cannot be given to it at all.
+QString DriverValue(const QString& xValue, TDriverKind xKind)
 {
+    if (xKind == TDriverKind::FreeTDS) {
+        if (!xValue.contains(QLatin1Char(';')) && !xValue.startsWith(QLatin1Char('{')))
+            return xValue;
+        if (xValue.contains(QLatin1String("};")))
+            throw EVelError(QStringLiteral("Connection Error: the FreeTDS driver cannot take a setting that contains \"};\"."));
+        return QLatin1Char('{') + xValue + QLatin1Char('}');
+    }
     if (xValue.contains(QLatin1Char(';')) || xValue.startsWith(QLatin1Char('{'))
         || xValue.startsWith(QLatin1Char(' ')) || xValue.endsWith(QLatin1Char(' ')))
         return QLatin1Char('{') + QString(xValue).replace(QLatin1String("}"), QLatin1String("}}")) + QLatin1Char('}');
     return xValue;
 }
-
-enum class TDriverKind { Microsoft, FreeTDS, Legacy };
 
 struct TDriverChoice {
     QString Name;
@@ -447,8 +457,8 @@ QString TOdbcConnection::TImpl::BuildDriverString(const TDriverChoice& xDriver, 
 {
     const TServerParts wServer = SplitServer(Settings.DataSource);
     QString s = QStringLiteral("DRIVER={%1};").arg(xDriver.Name);
-    auto add = [&s](const char* xKey, const QString& xValue) {
-        s += QLatin1String(xKey) + QLatin1Char('=') + DriverValue(xValue) + QLatin1Char(';');
+    auto add = [&s, &xDriver](const char* xKey, const QString& xValue) {
+        s += QLatin1String(xKey) + QLatin1Char('=') + DriverValue(xValue, xDriver.Kind) + QLatin1Char(';');
     };
     const QString wPassword = xMasked ? QStringLiteral("***") : Settings.Password;
 
