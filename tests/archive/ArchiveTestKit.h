@@ -43,7 +43,7 @@ struct TRawEntry {
     QByteArray Data;  // as extracted
     std::uint32_t UnixMode = 0100644;
     std::uint16_t Method = 0;
-    QByteArray Compressed;  // for other methods than stored
+    QByteArray Compressed{};  // for other methods than stored
 };
 // A ZIP from a Unix host; with xZip64 every size and offset goes through the ZIP64 extra fields
 // and end records.
