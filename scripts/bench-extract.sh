@@ -19,6 +19,10 @@ done
 if [[ ! -f "$BUILD_DIR/build.ninja" && ! -f "$BUILD_DIR/Makefile" ]]; then
     cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
+case "$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$BUILD_DIR/CMakeCache.txt")" in
+    Release | RelWithDebInfo) ;;
+    *) echo "bench-extract: warning: $BUILD_DIR is not an optimised build; times will say little" >&2 ;;
+esac
 cmake --build "$BUILD_DIR" --target bench_extract >/dev/null
 BENCH=$(find "$BUILD_DIR" -name bench_extract -type f -perm -u+x | head -n 1)
 [[ -x "$BENCH" ]] || { echo "bench-extract: bench_extract was not built" >&2; exit 1; }
