@@ -143,19 +143,23 @@ Outcome Connection::ExecWithBlob(const std::string& xSql, const std::string& xBy
     return o;
 }
 
-Outcome Connection::ExecPrepared(const std::string& xSql, const std::vector<Cell>& xParams) {
+std::vector<Outcome> Connection::ExecPrepared(const std::string& xSql, const std::vector<std::vector<Cell>>& xRuns) {
     SQLHSTMT st;
     SQLAllocHandle(SQL_HANDLE_STMT, FDbc, &st);
-    std::vector<SQLLEN> inds(xParams.size());
-    for (size_t i = 0; i < xParams.size(); ++i) {
-        inds[i] = xParams[i] ? static_cast<SQLLEN>(xParams[i]->size()) : SQL_NULL_DATA;
-        SQLBindParameter(st, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 255, 0,
-                         xParams[i] ? const_cast<char*>(xParams[i]->data()) : nullptr, 0, &inds[i]);
-    }
     SQLPrepare(st, (SQLCHAR*)xSql.c_str(), SQL_NTS);
-    Outcome o = Fetch(st, SQLExecute(st));
+    std::vector<Outcome> out;
+    for (const auto& params : xRuns) {
+        std::vector<SQLLEN> inds(params.size());
+        for (size_t i = 0; i < params.size(); ++i) {
+            inds[i] = params[i] ? static_cast<SQLLEN>(params[i]->size()) : SQL_NULL_DATA;
+            SQLBindParameter(st, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 255, 0,
+                             params[i] ? const_cast<char*>(params[i]->data()) : nullptr, 0, &inds[i]);
+        }
+        out.push_back(Fetch(st, SQLExecute(st)));
+        SQLFreeStmt(st, SQL_CLOSE);
+    }
     SQLFreeHandle(SQL_HANDLE_STMT, st);
-    return o;
+    return out;
 }
 
 Outcome Connection::AutoCommit(bool xOn) {

@@ -49,8 +49,8 @@ public:
     Outcome Exec(const std::string& xSql);
     // Runs xSql with one parameter bound as SQL_LONGVARBINARY and sent by data-at-execution.
     Outcome ExecWithBlob(const std::string& xSql, const std::string& xBytes, size_t xPiece = 1 << 20);
-    // Runs xSql prepared, with text parameters (NULL for nullopt).
-    Outcome ExecPrepared(const std::string& xSql, const std::vector<Cell>& xParams);
+    // Prepares xSql once and runs it with each set of text parameters (NULL for nullopt).
+    std::vector<Outcome> ExecPrepared(const std::string& xSql, const std::vector<std::vector<Cell>>& xRuns);
     Outcome AutoCommit(bool xOn);
     Outcome EndTran(bool xCommit);
     void QueryTimeout(int xSeconds) { FTimeout = xSeconds; }
