@@ -351,6 +351,7 @@ public:
         } catch (const std::exception&) {
         }
         FSession.reset();  // rolls back what the client left open
+        Shutdown();        // the client sees the end now, not when the thread is reaped
     }
     void Shutdown() { ::shutdown(FSocket.Fd(), SHUT_RDWR); }
 
