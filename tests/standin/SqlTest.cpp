@@ -181,9 +181,10 @@ TEST_F(Sql, SchemaScriptRunsTwiceAndFixturesFindTheirHelpers) {
     probe::Outcome o = Common.Exec(
         "SET NOCOUNT ON; INSERT INTO vcSysProgRelease (ProgName) VALUES ('n');"
         "SELECT SCOPE_IDENTITY() AS Id, @@IDENTITY, DB_NAME(), LEN('ab  '), DATALENGTH(0x0102), UPPER(ProgName) + '!',"
-        " ISNULL(Version, 'none'), CASE WHEN RecID = 1 THEN 'one' ELSE 'other' END FROM vcSysProgRelease");
+        " ISNULL(Version, 'none'), CASE WHEN RecID = 1 THEN 'one' ELSE 'other' END, REPLICATE('ab', 3),"
+        " CAST(12.5 AS DECIMAL(10,2)) FROM vcSysProgRelease");
     ASSERT_TRUE(o.Ok) << o.Text();
-    EXPECT_EQ(o.Data, (probe::Rows{{"1", "1", "VelCommon", "2", "2", "N!", "none", "one"}}));
+    EXPECT_EQ(o.Data, (probe::Rows{{"1", "1", "VelCommon", "2", "2", "N!", "none", "one", "ababab", "12.50"}}));
     EXPECT_EQ(o.Columns[0], "Id");
     EXPECT_EQ(Rows("IF OBJECT_ID('[dbo].[vcControl]') IS NOT NULL SELECT 'yes' ELSE SELECT 'no'"),
               (std::vector<standin::Row>{{"yes"}}));

@@ -66,21 +66,22 @@ TEST_F(Wire, LoginsAreCheckedAsSqlServerDoes) {
 TEST_F(Wire, EveryColumnTypeAndNullArrives) {
     auto c = Open();
     ASSERT_TRUE(c->Exec("CREATE TABLE Kinds (Id INT IDENTITY(1,1) NOT NULL PRIMARY KEY, N INT NULL, V VARCHAR(20) NULL, "
-                        "W NVARCHAR(20) NULL, B VARBINARY(MAX) NULL, S SMALLINT NULL, G BIGINT NULL, F BIT NULL)")
+                        "W NVARCHAR(20) NULL, B VARBINARY(MAX) NULL, S SMALLINT NULL, G BIGINT NULL, F BIT NULL, "
+                        "D DECIMAL(10,2) NULL)")
                     .Ok);
     probe::Outcome ins = c->Exec(
-        "INSERT INTO Kinds (N, V, W, B, S, G, F) VALUES (-7, 'caf\xc3\xa9', N'\xce\xa9mega', 0x00FF10, 300, "
-        "9000000000, 1), (NULL, NULL, NULL, NULL, NULL, NULL, NULL)");
+        "INSERT INTO Kinds (N, V, W, B, S, G, F, D) VALUES (-7, 'caf\xc3\xa9', N'\xce\xa9mega', 0x00FF10, 300, "
+        "9000000000, 1, -12.5), (NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL)");
     ASSERT_TRUE(ins.Ok) << ins.Text();
     EXPECT_EQ(ins.RowCount, 2);
-    probe::Outcome o = c->Exec("SELECT Id, N, V, W, B, S, G, F FROM Kinds ORDER BY Id");
+    probe::Outcome o = c->Exec("SELECT Id, N, V, W, B, S, G, F, D FROM Kinds ORDER BY Id");
     ASSERT_TRUE(o.Ok) << o.Text();
     ASSERT_EQ(o.Data.size(), 2u);
     std::vector<probe::Cell> want = {"1", "-7", "caf\xc3\xa9", "\xce\xa9mega", std::string("\x00\xff\x10", 3), "300",
-                                     "9000000000", "1"};
+                                     "9000000000", "1", "-12.50"};
     EXPECT_EQ(o.Data[0], want);
     for (size_t i = 1; i < o.Data[1].size(); ++i) EXPECT_FALSE(o.Data[1][i].has_value()) << "column " << i;
-    EXPECT_EQ(o.Columns, (std::vector<std::string>{"Id", "N", "V", "W", "B", "S", "G", "F"}));
+    EXPECT_EQ(o.Columns, (std::vector<std::string>{"Id", "N", "V", "W", "B", "S", "G", "F", "D"}));
 }
 
 TEST_F(Wire, ArchiveGoesInByDataAtExecutionAndComesBackByteForByte) {

@@ -81,6 +81,7 @@ std::string DeclaredType(const TypeSpec& xType) {
     case TypeId::NChar: return "NCHAR" + len;
     case TypeId::VarBinary: return "VARBINARY_BLOB" + len;
     case TypeId::Binary: return "BINARY_BLOB" + len;
+    case TypeId::Decimal: return "DECIMAL(" + std::to_string(xType.Length) + "," + std::to_string(xType.Scale) + ")";
     }
     return "INT";
 }
@@ -89,18 +90,19 @@ TypeSpec ParseDeclared(const std::string& xDecl) {
     std::string upper;
     for (char c : xDecl) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     std::string base = upper.substr(0, upper.find('('));
-    int len = 0;
+    int len = 0, scale = 0;
     if (auto p = upper.find('('); p != std::string::npos) len = std::atoi(upper.c_str() + p + 1);
+    if (auto p = upper.find(','); p != std::string::npos) scale = std::atoi(upper.c_str() + p + 1);
     static const std::map<std::string, TypeId> kIds = {
         {"INT", TypeId::Int},          {"INTEGER", TypeId::Int},       {"BIGINT", TypeId::BigInt},
         {"SMALLINT", TypeId::SmallInt}, {"TINYINT", TypeId::TinyInt},  {"BIT", TypeId::Bit},
         {"FLOAT", TypeId::Float},      {"REAL", TypeId::Real},         {"VARCHAR", TypeId::VarChar},
         {"NVARCHAR", TypeId::NVarChar}, {"CHAR", TypeId::Char},        {"NCHAR", TypeId::NChar},
-        {"VARBINARY_BLOB", TypeId::VarBinary}, {"BINARY_BLOB", TypeId::Binary},
+        {"VARBINARY_BLOB", TypeId::VarBinary}, {"BINARY_BLOB", TypeId::Binary}, {"DECIMAL", TypeId::Decimal},
     };
     auto it = kIds.find(base);
     if (it == kIds.end()) return {TypeId::NVarChar, -1};  // a table made by other means
-    return {it->second, len};
+    return {it->second, len, scale};
 }
 
 void BindValue(sqlite3_stmt* xStmt, int xIndex, const Value& xValue) {
@@ -208,7 +210,7 @@ struct Scope {
 Ty TyOf(const TypeSpec& xSpec) {
     if (xSpec.IsText()) return Ty::Text;
     if (xSpec.IsBinary()) return Ty::Binary;
-    if (xSpec.Id == TypeId::Float || xSpec.Id == TypeId::Real) return Ty::Float;
+    if (xSpec.Id == TypeId::Float || xSpec.Id == TypeId::Real || xSpec.Id == TypeId::Decimal) return Ty::Float;
     return Ty::Int;
 }
 
@@ -417,6 +419,9 @@ struct Translator {
                 if (t.Length > 0) sql = "substr(" + sql + ", 1, " + std::to_string(t.Length) + ")";
             } else if (t.Id == TypeId::Float || t.Id == TypeId::Real) {
                 sql = "CAST((" + a.Sql + ") AS REAL)";
+            } else if (t.Id == TypeId::Decimal) {
+                sql = t.Scale == 0 ? "CAST(round(CAST((" + a.Sql + ") AS REAL)) AS INTEGER)"
+                                   : "round(CAST((" + a.Sql + ") AS REAL), " + std::to_string(t.Scale) + ")";
             } else {
                 sql = "CAST((" + a.Sql + ") AS INTEGER)";
             }
@@ -528,6 +533,12 @@ struct Translator {
             return Plain("CASE WHEN (" + a[1].Sql + ") <= 0 THEN '' ELSE substr(" + a[0].Sql + ", -(" + a[1].Sql +
                              ")) END",
                          a[0].T, a[0].Spec);
+        }
+        if (f == "REPLICATE") {
+            auto a = args(2, 2);
+            // n copies: the hex text of n zero bytes has n "00" pairs to replace.
+            return Plain("replace(hex(zeroblob(max(0, " + a[1].Sql + "))), '00', " + a[0].Sql + ")", Ty::Text,
+                         TypeSpec{a[0].Spec && a[0].Spec->Id == TypeId::NVarChar ? TypeId::NVarChar : TypeId::VarChar, -1});
         }
         if (f == "ISNULL") {
             auto a = args(2, 2);
@@ -1212,7 +1223,7 @@ void Session::RunCreateTable(const Statement& xStmt, Sink& xSink) {
             ddl += " CONSTRAINT " + Quote("type:" + d.Name) + " CHECK (typeof(" + q + ") IN ('blob', 'null'))";
         if (d.Type.IsInteger())
             ddl += " CONSTRAINT " + Quote("type:" + d.Name) + " CHECK (typeof(" + q + ") IN ('integer', 'null'))";
-        if (d.Type.Id == TypeId::Float || d.Type.Id == TypeId::Real)
+        if (d.Type.Id == TypeId::Float || d.Type.Id == TypeId::Real || d.Type.Id == TypeId::Decimal)
             ddl += " CONSTRAINT " + Quote("type:" + d.Name) + " CHECK (typeof(" + q +
                    ") IN ('real', 'integer', 'null'))";
         const char* range = d.Type.Id == TypeId::Int        ? "-2147483648 AND 2147483647"

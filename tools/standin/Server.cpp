@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -252,6 +253,38 @@ struct RpcParam {
     uint8_t Status = 0;
     Value V;
 };
+
+__extension__ typedef __int128 Int128;
+__extension__ typedef unsigned __int128 UInt128;
+
+// A DECIMAL value as an integer count of its smallest unit (12.50 at scale 2 is 1250).
+Int128 ScaledDecimal(sqlite3_stmt* xStmt, int xI, int xScale) {
+    long double scale = 1;
+    Int128 factor = 1;
+    for (int i = 0; i < xScale; ++i) scale *= 10, factor *= 10;
+    if (sqlite3_column_type(xStmt, xI) == SQLITE_INTEGER) return static_cast<Int128>(sqlite3_column_int64(xStmt, xI)) * factor;
+    long double v = sqlite3_column_type(xStmt, xI) == SQLITE_FLOAT
+                        ? static_cast<long double>(sqlite3_column_double(xStmt, xI))
+                        : std::strtold(reinterpret_cast<const char*>(sqlite3_column_text(xStmt, xI)), nullptr);
+    return static_cast<Int128>(std::llroundl(v * scale));
+}
+
+std::string DecimalText(Int128 xScaled, int xScale) {
+    bool negative = xScaled < 0;
+    UInt128 m = negative ? static_cast<UInt128>(-xScaled) : static_cast<UInt128>(xScaled);
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(m % 10)));
+        m /= 10;
+    } while (m > 0);
+    while (static_cast<int>(digits.size()) <= xScale) digits.insert(digits.begin(), '0');
+    if (xScale > 0) digits.insert(digits.end() - xScale, '.');
+    return (negative ? "-" : "") + digits;
+}
+
+unsigned DecimalBytes(int xPrecision) {
+    return xPrecision <= 9 ? 5 : xPrecision <= 19 ? 9 : xPrecision <= 28 ? 13 : 17;
+}
 
 std::string Escape(const std::string& xText) {
     std::string out;
@@ -1052,6 +1085,12 @@ private:
             else sized(0xA5, t.Length < 0 ? 0xFFFF : static_cast<unsigned>(t.Length), false);
             break;
         case TypeId::Binary: sized(0xAD, static_cast<unsigned>(t.Length), false); break;
+        case TypeId::Decimal:
+            xB.U8(0x6C);
+            xB.U8(DecimalBytes(t.Length));
+            xB.U8(static_cast<unsigned>(t.Length));
+            xB.U8(static_cast<unsigned>(t.Scale));
+            break;
         }
     }
 
@@ -1118,6 +1157,22 @@ private:
             FOut.Put(b);
             Variable(xType, null, bytes.data(), bytes.size());
             return;
+        }
+        case TypeId::Decimal: {
+            if (null) {
+                b.U8(0);
+                break;
+            }
+            Int128 v = ScaledDecimal(xStmt, xI, xType.Scale);
+            unsigned size = DecimalBytes(xType.Length);
+            b.U8(size);
+            b.U8(v < 0 ? 0 : 1);
+            UInt128 m = v < 0 ? static_cast<UInt128>(-v) : static_cast<UInt128>(v);
+            for (unsigned k = 0; k + 1 < size; ++k) {
+                b.U8(static_cast<unsigned>(m & 0xFF));
+                m >>= 8;
+            }
+            break;
         }
         case TypeId::VarBinary:
         case TypeId::Binary: {
@@ -1244,6 +1299,8 @@ public:
             int c = static_cast<int>(i);
             if (sqlite3_column_type(xStmt, c) == SQLITE_NULL) {
                 row.emplace_back(std::nullopt);
+            } else if (xColumns[i].Type.Id == TypeId::Decimal) {
+                row.emplace_back(DecimalText(ScaledDecimal(xStmt, c, xColumns[i].Type.Scale), xColumns[i].Type.Scale));
             } else if (xColumns[i].Type.IsBinary()) {
                 auto p = static_cast<const char*>(sqlite3_column_blob(xStmt, c));
                 row.emplace_back(std::string(p ? p : "", static_cast<size_t>(sqlite3_column_bytes(xStmt, c))));

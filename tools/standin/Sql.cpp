@@ -184,9 +184,10 @@ bool TypeSpec::IsInteger() const {
            Id == TypeId::Bit;
 }
 std::string TypeSpec::Name() const {
-    static const char* kNames[] = {"int",     "bigint",   "smallint", "tinyint", "bit",       "float", "real",
-                                   "varchar", "nvarchar", "char",     "nchar",   "varbinary", "binary"};
+    static const char* kNames[] = {"int",     "bigint",   "smallint", "tinyint", "bit",       "float",  "real",
+                                   "varchar", "nvarchar", "char",     "nchar",   "varbinary", "binary", "decimal"};
     std::string name = kNames[static_cast<int>(Id)];
+    if (Id == TypeId::Decimal) return name + "(" + std::to_string(Length) + "," + std::to_string(Scale) + ")";
     if (IsText() || IsBinary()) name += "(" + (Length < 0 ? std::string("max") : std::to_string(Length)) + ")";
     return name;
 }
@@ -341,8 +342,20 @@ private:
         else if (name == "NTEXT") ts = {TypeId::NVarChar, -1};
         else if (name == "IMAGE") ts = {TypeId::VarBinary, -1};
         else if (name == "SYSNAME") ts = {TypeId::NVarChar, 128};
+        else if (name == "DECIMAL" || name == "NUMERIC" || name == "DEC") ts = {TypeId::Decimal, 18};
         else Fail();
         Next();
+        if (ts.Id == TypeId::Decimal && AcceptOp("(")) {
+            ts.Length = Number();
+            if (AcceptOp(",")) ts.Scale = Number();
+            ExpectOp(")");
+            if (ts.Length < 1 || ts.Length > 38 || ts.Scale < 0 || ts.Scale > ts.Length) {
+                SqlError e(2750, 16, 1, "Column or parameter #1: Specified column precision " +
+                                            std::to_string(ts.Length) + " is greater than the maximum precision of 38.");
+                e.Line = t.Line;
+                throw e;
+            }
+        }
         if (sized) {
             ts.Length = defaultLength;
             if (AcceptOp("(")) {

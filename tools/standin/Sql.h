@@ -33,11 +33,12 @@ struct Token {
 std::vector<Token> Tokenize(const std::string& xSql);
 
 // ---- types --------------------------------------------------------------------------------
-enum class TypeId { Int, BigInt, SmallInt, TinyInt, Bit, Float, Real, VarChar, NVarChar, Char, NChar, VarBinary, Binary };
+enum class TypeId { Int, BigInt, SmallInt, TinyInt, Bit, Float, Real, VarChar, NVarChar, Char, NChar, VarBinary, Binary, Decimal };
 
 struct TypeSpec {
     TypeId Id = TypeId::Int;
-    int Length = 0;  // characters or bytes for the sized types; -1 is MAX
+    int Length = 0;  // characters or bytes for the sized types; -1 is MAX; Decimal: precision
+    int Scale = 0;   // Decimal only
     bool IsText() const;
     bool IsBinary() const;
     bool IsInteger() const;
