@@ -168,6 +168,15 @@ TEST_F(Sql, PreparedStatementsRunAgainWithNewParameters) {
     EXPECT_EQ(runs[0].Data, (probe::Rows{{"1"}}));
     EXPECT_EQ(runs[1].Data, (probe::Rows{{"1"}}));
     EXPECT_EQ(runs[2].Data, (probe::Rows{{"1"}}));
+    // Columns asked for before the first run come from sp_prepare.
+    SQLHSTMT st;
+    SQLAllocHandle(SQL_HANDLE_STMT, Common.Dbc(), &st);
+    SQLPrepare(st, (SQLCHAR*)"SELECT RecID, ProgName AS Name FROM vcSysProgRelease WHERE ProgName = ?", SQL_NTS);
+    SQLSMALLINT columns = 0;
+    EXPECT_TRUE(SQL_SUCCEEDED(SQLNumResultCols(st, &columns)));
+    EXPECT_EQ(columns, 2);
+    SQLFreeHandle(SQL_HANDLE_STMT, st);
+
     auto inserts = Common.ExecPrepared("INSERT INTO vcSysProgRelease (ProgName, Notes) VALUES (?, ?)",
                                        {{"x", std::nullopt}, {"it's", "n"}});
     for (const auto& r : inserts) EXPECT_TRUE(r.Ok && r.RowCount == 1) << r.Text();

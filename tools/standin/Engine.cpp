@@ -892,6 +892,16 @@ void Session::Execute(const std::string& xSql, const Params& xParams, Sink& xSin
     }
 }
 
+void Session::Describe(const std::string& xSql, const Params& xParams, Sink& xSink) {
+    std::vector<StatementP> statements = Parse(xSql);
+    if (statements.size() != 1 || statements[0]->Kind != Statement::K::Select) return;
+    Translator tr(*this, xParams);
+    std::vector<ColumnMeta> metas;
+    std::vector<bool> resolve;
+    tr.SelectSql(*statements[0]->Query, metas, resolve);
+    xSink.Columns(metas);
+}
+
 void Session::RunStatement(const Statement& xStmt, const Params& xParams, Sink& xSink) {
     try {
         switch (xStmt.Kind) {

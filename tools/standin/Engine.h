@@ -96,6 +96,9 @@ public:
     // Runs a batch; errors go to the sink as SQL Server would report them.
     void Execute(const std::string& xSql, const Params& xParams, Sink& xSink);
 
+    // Gives the result columns of a single SELECT without running it (for sp_prepare).
+    void Describe(const std::string& xSql, const Params& xParams, Sink& xSink);
+
     // Transaction manager requests of the wire protocol.
     void TmBegin(Sink& xSink);
     void TmCommit(Sink& xSink, bool xBeginNew);

@@ -958,6 +958,8 @@ private:
             handle = FNextHandle++;
             FPrepared[*handle] = {statement, names};
             if (procId == 13) bound = bind(3, names);
+            else
+                for (const auto& n : names) bound.emplace_back(n, Value{});  // NULLs: only described
             break;
         }
         case 12: {
@@ -975,15 +977,25 @@ private:
             if (!params.empty()) FPrepared.erase(static_cast<int>(params[0].V.I));
             break;
         default:
-            bad = SqlError(2812, 16, 62, "Could not find stored procedure '" + (proc.empty() ? std::to_string(procId) : proc) + "'.");
+            bad = SqlError(2812, 16, 62, "Could not find stored procedure '" + (proc.empty() ? "#" + std::to_string(procId) : proc) + "'.");
         }
-        std::string logged = statement.empty() ? (proc.empty() ? "procedure " + std::to_string(procId) : proc) : statement;
+        static const std::map<int, std::string> kNames = {{10, "sp_executesql"}, {11, "sp_prepare"}, {12, "sp_execute"},
+                                                          {13, "sp_prepexec"}, {15, "sp_unprepare"}};
+        if (proc.empty()) proc = kNames.count(procId) ? kNames.at(procId) : "procedure " + std::to_string(procId);
+        std::string logged = statement.empty() ? proc : statement;
         Guarded("rpc", logged, true, [&] {
             if (bad) {
                 Error(*bad);
                 Done(0, false, 0, true);
             } else if (procId == 10 || procId == 12 || procId == 13) {
                 FSession->Execute(statement, bound, *this);
+            } else if (procId == 11) {
+                try {
+                    FSession->Describe(statement, bound, *this);
+                } catch (const SqlError& e) {
+                    Error(e);
+                    Done(0, false, 0, true);
+                }
             }
             Finish(true, [&] {
                 if (!handle) return;
