@@ -164,6 +164,14 @@ TEST_F(Wire, ConcurrentWriterWaitsForTheOpenTransaction) {
     release.join();
     EXPECT_TRUE(o.Ok) << o.Text();
     EXPECT_EQ(Count("ProgName IN ('first', 'second')"), 2);
+
+    // With a lock timeout of its own the waiter gives up as SQL Server does.
+    ASSERT_TRUE(holder->Exec("INSERT INTO vcSysProgRelease (ProgName) VALUES ('held')").Ok);
+    probe::Outcome timedOut =
+        other->Exec("SET LOCK_TIMEOUT 100; INSERT INTO vcSysProgRelease (ProgName) VALUES ('impatient')");
+    EXPECT_TRUE(timedOut.Has(1222)) << timedOut.Text();
+    ASSERT_TRUE(holder->EndTran(false).Ok);
+    EXPECT_EQ(Count("ProgName IN ('held', 'impatient')"), 0);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "Engine.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cctype>
 #include <cstring>
 #include <filesystem>
@@ -686,13 +688,24 @@ sqlite3* Session::Db() {
         throw Error(50000, 16, 1, "Cannot open database '" + FDatabase + "': " + message, true);
     }
     sqlite3_extended_result_codes(db, 1);
-    sqlite3_busy_timeout(db, FLockTimeoutMs);
+    sqlite3_busy_handler(db, &Session::Busy, this);
     // "x" must never turn into the string 'x' when no column x exists.
     sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
     sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
     sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
     FHandles[key] = db;
     return db;
+}
+
+// Waits for another connection's lock as SQL Server does, up to LOCK_TIMEOUT.
+int Session::Busy(void* xSession, int xCount) {
+    auto* self = static_cast<Session*>(xSession);
+    if (xCount == 0) self->FBusySince = 0;
+    if (self->FCatalog.Stopping || self->FBusySince >= self->FLockTimeoutMs) return 0;
+    int step = std::min(xCount < 10 ? 1 : 10, self->FLockTimeoutMs - self->FBusySince);
+    std::this_thread::sleep_for(std::chrono::milliseconds(step));
+    self->FBusySince += step;
+    return 1;
 }
 
 void Session::Exec(const std::string& xSql) {
@@ -1293,7 +1306,6 @@ void Session::RunSet(const Statement& xStmt, Sink& xSink) {
         else if (option == "LOCK_TIMEOUT") {
             long long ms = std::atoll(value.c_str());
             FLockTimeoutMs = ms < 0 ? INT32_MAX : static_cast<int>(std::min<long long>(ms, INT32_MAX));
-            for (auto& [key, db] : FHandles) sqlite3_busy_timeout(db, FLockTimeoutMs);
         } else if (option == "ROWCOUNT" && value == "0") {
         } else if (option == "IDENTITY_INSERT") {
             const std::string& table = xStmt.SetArgs[0].Text;

@@ -3,6 +3,7 @@
 // them: case-insensitive text, length limits, identity columns, error numbers and texts.
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -74,6 +75,8 @@ public:
     void Create(const std::string& xName);  // no-op when it exists
     std::vector<std::string> Names() const;
 
+    std::atomic<bool> Stopping{false};  // set while the server stops: no more waiting for locks
+
 private:
     mutable std::mutex FMutex;
     std::string FDirectory;
@@ -121,6 +124,7 @@ private:
     void EnsureWriteTransaction();
     void Exec(const std::string& xSql);
     std::optional<TableInfo> LoadTable(const std::string& xName);
+    static int Busy(void* xSession, int xCount);
     SqlError Translate(int xCode, const std::string& xMessage, const std::string& xTable, bool xInsert);
 
     Catalog& FCatalog;
@@ -135,6 +139,7 @@ private:
     bool FNoCount = false;
     bool FXactAbort = false;
     int FLockTimeoutMs = 60000;
+    int FBusySince = 0;  // ms waited for the lock at hand
     std::string FIdentityInsert;  // table with IDENTITY_INSERT ON (lower name)
     std::optional<int64_t> FLastIdentity;
     int64_t FRowCount = 0;

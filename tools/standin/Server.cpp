@@ -722,7 +722,7 @@ private:
 
     void Tm(Message& xMessage) {
         Reader r(xMessage.Data.data(), xMessage.Data.size());
-        SkipAllHeaders(r);
+        if (FTds72) SkipAllHeaders(r);
         uint16_t type = r.U16();
         const char* what = type == 5 ? "BEGIN" : type == 7 ? "COMMIT" : type == 8 ? "ROLLBACK" : "OTHER";
         Guarded("tm", what, false, [&] {
@@ -1394,12 +1394,14 @@ void Server::Start() {
     FImpl->BoundPort = ntohs(addr.sin_port);
     FImpl->ListenFd = fd;
     FImpl->Stopping = false;
+    FImpl->Catalog->Stopping = false;
     FImpl->Acceptor = std::thread([impl = FImpl.get()] { impl->AcceptLoop(); });
 }
 
 void Server::Stop() {
     if (FImpl->ListenFd < 0) return;
     FImpl->Stopping = true;
+    FImpl->Catalog->Stopping = true;  // sessions waiting for a lock give up
     ::shutdown(FImpl->ListenFd, SHUT_RDWR);
     if (FImpl->Acceptor.joinable()) FImpl->Acceptor.join();
     ::close(FImpl->ListenFd);
