@@ -46,6 +46,8 @@ TEST_F(Wire, LoginsAreCheckedAsSqlServerDoes) {
         {"good", "", "", 0, ""},
         {"wrong password", "PWD={Secret;1}", "PWD={Secret;2}", 18456, "Login failed for user 'velupd'."},
         {"unknown user", "UID=velupd", "UID=nobody", 18456, "Login failed for user 'nobody'."},
+        {"windows login", "UID=velupd", "UID=DOMAIN\\velupd", 18452,
+         "Login failed. The login is from an untrusted domain and cannot be used with Integrated authentication."},
         {"unknown database", "Database=VelCommon", "Database=NoSuchDb", 4060,
          "Cannot open database \"NoSuchDb\" requested by the login. The login failed."},
     };
