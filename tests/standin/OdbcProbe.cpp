@@ -50,59 +50,82 @@ Outcome Connection::Connect(const std::string& xConnectionString) {
     return o;
 }
 
+// Reads one result: its columns and rows, when it has any.
+bool ReadResult(SQLHSTMT xStmt, Outcome& xO) {
+    SQLSMALLINT columns = 0;
+    SQLNumResultCols(xStmt, &columns);
+    if (columns == 0) return false;
+    std::vector<bool> binary;
+    for (SQLSMALLINT c = 1; c <= columns; ++c) {
+        SQLCHAR name[256] = {};
+        SQLSMALLINT nameLen = 0, type = 0, digits = 0, nullable = 0;
+        SQLULEN size = 0;
+        SQLDescribeCol(xStmt, c, name, sizeof name, &nameLen, &type, &size, &digits, &nullable);
+        xO.Columns.push_back(reinterpret_cast<char*>(name));
+        binary.push_back(type == SQL_BINARY || type == SQL_VARBINARY || type == SQL_LONGVARBINARY);
+    }
+    std::vector<char> buf(1 << 20);
+    for (;;) {
+        SQLRETURN f = SQLFetch(xStmt);
+        if (f == SQL_NO_DATA) break;
+        if (!SQL_SUCCEEDED(f)) {
+            xO.Ok = false;
+            Diagnostics(SQL_HANDLE_STMT, xStmt, xO.Errors);
+            break;
+        }
+        std::vector<Cell> row;
+        for (SQLSMALLINT c = 1; c <= columns && xO.Ok; ++c) {
+            std::string value;
+            bool isNull = false;
+            for (;;) {
+                SQLLEN ind = 0;
+                SQLRETURN g = SQLGetData(xStmt, c, binary[c - 1] ? SQL_C_BINARY : SQL_C_CHAR, buf.data(),
+                                         static_cast<SQLLEN>(buf.size()), &ind);
+                if (g == SQL_NO_DATA) break;
+                if (!SQL_SUCCEEDED(g)) {
+                    xO.Ok = false;
+                    Diagnostics(SQL_HANDLE_STMT, xStmt, xO.Errors);
+                    break;
+                }
+                if (ind == SQL_NULL_DATA) {
+                    isNull = true;
+                    break;
+                }
+                size_t room = binary[c - 1] ? buf.size() : buf.size() - 1;
+                size_t got = (ind == SQL_NO_TOTAL || static_cast<size_t>(ind) > room) ? room : static_cast<size_t>(ind);
+                value.append(buf.data(), got);
+                if (g == SQL_SUCCESS) break;
+            }
+            row.push_back(isNull ? Cell() : Cell(value));
+        }
+        if (!xO.Ok) break;
+        xO.Data.push_back(std::move(row));
+    }
+    return true;
+}
+
 Outcome Connection::Fetch(SQLHSTMT xStmt, SQLRETURN xRc) {
+    // Every result of the batch is read, as a client must; rows come from the first that has
+    // columns, errors from all of them.
     Outcome o;
     o.Ok = SQL_SUCCEEDED(xRc) || xRc == SQL_NO_DATA;
     if (xRc != SQL_SUCCESS) Diagnostics(SQL_HANDLE_STMT, xStmt, o.Errors);
-    if (o.Ok) {
-        SQLRowCount(xStmt, &o.RowCount);
-        SQLSMALLINT columns = 0;
-        SQLNumResultCols(xStmt, &columns);
-        std::vector<bool> binary;
-        for (SQLSMALLINT c = 1; c <= columns; ++c) {
-            SQLCHAR name[256] = {};
-            SQLSMALLINT nameLen = 0, type = 0, digits = 0, nullable = 0;
-            SQLULEN size = 0;
-            SQLDescribeCol(xStmt, c, name, sizeof name, &nameLen, &type, &size, &digits, &nullable);
-            o.Columns.push_back(reinterpret_cast<char*>(name));
-            binary.push_back(type == SQL_BINARY || type == SQL_VARBINARY || type == SQL_LONGVARBINARY);
+    bool first = true, haveRows = false;
+    SQLRETURN rc = xRc;
+    while (SQL_SUCCEEDED(rc) && o.Ok) {
+        if (first) SQLRowCount(xStmt, &o.RowCount);
+        if (!haveRows) {
+            haveRows = ReadResult(xStmt, o);
+        } else {
+            SQLCloseCursor(xStmt);
         }
-        while (columns > 0) {
-            SQLRETURN f = SQLFetch(xStmt);
-            if (f == SQL_NO_DATA) break;
-            if (!SQL_SUCCEEDED(f)) {
-                o.Ok = false;
-                Diagnostics(SQL_HANDLE_STMT, xStmt, o.Errors);
-                break;
-            }
-            std::vector<Cell> row;
-            for (SQLSMALLINT c = 1; c <= columns && o.Ok; ++c) {
-                std::string value;
-                bool isNull = false;
-                std::vector<char> buf(1 << 20);
-                for (;;) {
-                    SQLLEN ind = 0;
-                    SQLRETURN g = SQLGetData(xStmt, c, binary[c - 1] ? SQL_C_BINARY : SQL_C_CHAR, buf.data(),
-                                             static_cast<SQLLEN>(buf.size()), &ind);
-                    if (g == SQL_NO_DATA) break;
-                    if (!SQL_SUCCEEDED(g)) {
-                        o.Ok = false;
-                        Diagnostics(SQL_HANDLE_STMT, xStmt, o.Errors);
-                        break;
-                    }
-                    if (ind == SQL_NULL_DATA) {
-                        isNull = true;
-                        break;
-                    }
-                    size_t room = binary[c - 1] ? buf.size() : buf.size() - 1;
-                    size_t got = (ind == SQL_NO_TOTAL || static_cast<size_t>(ind) > room) ? room : static_cast<size_t>(ind);
-                    value.append(buf.data(), got);
-                    if (g == SQL_SUCCESS) break;
-                }
-                row.push_back(isNull ? Cell() : Cell(value));
-            }
-            if (!o.Ok) break;
-            o.Data.push_back(std::move(row));
+        first = false;
+        rc = SQLMoreResults(xStmt);
+        if (rc == SQL_ERROR) {
+            o.Ok = false;
+            Diagnostics(SQL_HANDLE_STMT, xStmt, o.Errors);
+        } else if (rc == SQL_SUCCESS_WITH_INFO) {
+            Diagnostics(SQL_HANDLE_STMT, xStmt, o.Errors);
         }
     }
     for (auto& e : o.Errors) e.Message = ServerText(e.Message);

@@ -63,6 +63,34 @@ TEST_F(Sql, ErrorsCarrySqlServerNumbersAndTexts) {
     EXPECT_EQ(Rows("SELECT COUNT(*) FROM vcSysProgRelease")[0][0], "0");
 }
 
+TEST_F(Sql, AnErrorEndsItsStatementOrItsBatchAsOnSqlServer) {
+    struct Case {
+        const char* Batch;
+        long Native;
+        const char* Left;  // ProgName values in the table afterwards
+    } cases[] = {
+        {"INSERT INTO vcSysProgRelease (Suite) VALUES ('123456789012345678901');"
+         "INSERT INTO vcSysProgRelease (ProgName) VALUES ('after a statement error')",
+         8152, "after a statement error"},
+        {"SELECT * FROM vcNothing; INSERT INTO vcSysProgRelease (ProgName) VALUES ('after 208')", 208, ""},
+        {"INSERT INTO vcSysProgRelease (ProgName) VALUES ('before a syntax error'); SELECT FROM", 102, ""},
+        {"SET XACT_ABORT ON; BEGIN TRAN; INSERT INTO vcSysProgRelease (ProgName) VALUES ('aborted');"
+         "INSERT INTO vcSysProgRelease (Suite) VALUES ('123456789012345678901'); COMMIT",
+         8152, ""},
+    };
+    for (const Case& c : cases) {
+        probe::Connection conn;
+        ASSERT_TRUE(conn.Connect(Env.ConnectionString(StandInEnv::kCommon)).Ok);
+        probe::Outcome o = conn.Exec(c.Batch);
+        EXPECT_TRUE(o.Has(c.Native)) << c.Batch << "\n" << o.Text();
+        std::string left;
+        for (const auto& r : Rows("SELECT ProgName FROM vcSysProgRelease")) left += r[0].value_or("NULL");
+        EXPECT_EQ(left, c.Left) << c.Batch;
+        EXPECT_EQ(conn.Exec("SELECT @@TRANCOUNT").Data, (probe::Rows{{"0"}})) << c.Batch;
+        Env.Seed(StandInEnv::kCommon, "DELETE FROM vcSysProgRelease");
+    }
+}
+
 TEST_F(Sql, TheProgramsStatementsAnswerAsOnSqlServer) {
     Env.Seed(StandInEnv::kCommon,
              "INSERT INTO vcControl (Suite, Code, DBConnector, Details, DBUser, DBPswd) VALUES "
