@@ -87,6 +87,16 @@ EOdbcError DiagError(SQLSMALLINT xType, SQLHANDLE xHandle, const QString& xWhat)
     return EOdbcError(wMessages.join(QLatin1Char('\n')), wState, wNative);
 }
 
+// FreeTDS reports a link that the server closed as a bare warning record (01000 "Unexpected EOF
+// from the server") under a failed call; once the handle says the link is dead, the error is
+// given the state that means it.
+EOdbcError LinkLost(const EOdbcError& xError)
+{
+    if (xError.ConnectionLost())
+        return xError;
+    return EOdbcError(xError.Message(), QStringLiteral("08S01"), xError.NativeError());
+}
+
 void Check(SQLRETURN xRc, SQLSMALLINT xType, SQLHANDLE xHandle, const char* xWhat)
 {
     if (!Succeeded(xRc) && xRc != SQL_NO_DATA)
@@ -125,6 +135,9 @@ private:
             FEnv = SQL_NULL_HENV;
             return;
         }
+        // unixODBC reads its own pooling switch again while allocating; say it once more.
+        SQLSetEnvAttr(SQL_NULL_HENV, SQL_ATTR_CONNECTION_POOLING,
+                      reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(SQL_CP_ONE_PER_HENV)), SQL_IS_UINTEGER);
         SQLSetEnvAttr(FEnv, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(SQL_OV_ODBC3)), 0);
         // Only a connection opened with the same connection string comes from the pool.
         SQLSetEnvAttr(FEnv, SQL_ATTR_CP_MATCH, reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(SQL_CP_STRICT_MATCH)), 0);
@@ -671,8 +684,10 @@ void TOdbcConnection::StartTransaction()
         SQLSetConnectAttr(d.Dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
     if (!Succeeded(wRc)) {
         EOdbcError wError = DiagError(SQL_HANDLE_DBC, d.Dbc, QStringLiteral("SQLSetConnectAttr"));
-        if (wError.ConnectionLost() || d.LinkDead())
+        if (wError.ConnectionLost() || d.LinkDead()) {
             d.DropLink();
+            throw LinkLost(wError);
+        }
         throw wError;
     }
     d.InTransaction = true;
@@ -690,7 +705,9 @@ void EndTransaction(TOdbcConnection::TImpl& d, SQLSMALLINT xHow)
             // A rollback on a dead link has nothing left to undo: the server did it.
             if (xHow == SQL_ROLLBACK)
                 return;
-        } else if (xHow == SQL_ROLLBACK) {
+            throw LinkLost(wError);
+        }
+        if (xHow == SQL_ROLLBACK) {
             SQLSetConnectAttr(d.Dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
             d.InTransaction = false;
         }
@@ -701,8 +718,10 @@ void EndTransaction(TOdbcConnection::TImpl& d, SQLSMALLINT xHow)
         SQLSetConnectAttr(d.Dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
     if (!Succeeded(wAuto)) {
         EOdbcError wError = DiagError(SQL_HANDLE_DBC, d.Dbc, QStringLiteral("SQLSetConnectAttr"));
-        if (wError.ConnectionLost() || d.LinkDead())
+        if (wError.ConnectionLost() || d.LinkDead()) {
             d.DropLink();
+            throw LinkLost(wError);
+        }
         throw wError;
     }
 }
@@ -826,16 +845,22 @@ struct TColumn {
     SQLSMALLINT Type = 0;
 };
 
-QString ReadWide(const TStmt& xStmt, SQLUSMALLINT xCol, bool& xNull)
+// One buffer per statement for the pieces of long values, so a row of small values costs no
+// large allocation per field.
+struct TScratch {
+    std::vector<char> Bytes = std::vector<char>(static_cast<size_t>(cChunkBytes));
+};
+
+QString ReadWide(const TStmt& xStmt, SQLUSMALLINT xCol, TScratch& xScratch, bool& xNull)
 {
-    constexpr SQLLEN cChars = 16 * 1024;
-    std::vector<SQLWCHAR> wBuf(cChars + 1);
+    const SQLLEN wBufBytes = static_cast<SQLLEN>(xScratch.Bytes.size());
+    const SQLLEN wChars = wBufBytes / static_cast<SQLLEN>(sizeof(SQLWCHAR)) - 1;  // room for the terminator
+    auto* wBuf = reinterpret_cast<SQLWCHAR*>(xScratch.Bytes.data());
     QString wText;
     xNull = false;
     for (;;) {
         SQLLEN wInd = 0;
-        const SQLRETURN wRc = SQLGetData(xStmt.Handle(), xCol, SQL_C_WCHAR, wBuf.data(),
-                                         static_cast<SQLLEN>(wBuf.size() * sizeof(SQLWCHAR)), &wInd);
+        const SQLRETURN wRc = SQLGetData(xStmt.Handle(), xCol, SQL_C_WCHAR, wBuf, wBufBytes, &wInd);
         if (wRc == SQL_NO_DATA)
             break;
         xStmt.Check(wRc, "SQLGetData");
@@ -844,46 +869,64 @@ QString ReadWide(const TStmt& xStmt, SQLUSMALLINT xCol, bool& xNull)
             return {};
         }
         const bool wMore = wRc == SQL_SUCCESS_WITH_INFO
-                        && (wInd == SQL_NO_TOTAL || wInd / static_cast<SQLLEN>(sizeof(SQLWCHAR)) > cChars);
-        const SQLLEN wGot = wMore ? cChars : wInd / static_cast<SQLLEN>(sizeof(SQLWCHAR));
-        wText += FromW(wBuf.data(), wGot);
+                        && (wInd == SQL_NO_TOTAL || wInd / static_cast<SQLLEN>(sizeof(SQLWCHAR)) > wChars);
+        wText += FromW(wBuf, wMore ? wChars : wInd / static_cast<SQLLEN>(sizeof(SQLWCHAR)));
         if (!wMore)
             break;
     }
     return wText;
 }
 
-QByteArray ReadBinary(const TStmt& xStmt, SQLUSMALLINT xCol, bool& xNull)
+// A binary value in pieces of cChunkBytes. When the driver tells the whole length, the result
+// is allocated once and the pieces land in it directly.
+QByteArray ReadBinary(const TStmt& xStmt, SQLUSMALLINT xCol, TScratch& xScratch, bool& xNull)
 {
-    QByteArray wData;
     xNull = false;
-    qsizetype wUsed = 0;
+    SQLLEN wInd = 0;
+    SQLRETURN wRc = SQLGetData(xStmt.Handle(), xCol, SQL_C_BINARY, xScratch.Bytes.data(), cChunkBytes, &wInd);
+    if (wRc == SQL_NO_DATA)
+        return {};
+    xStmt.Check(wRc, "SQLGetData");
+    if (wInd == SQL_NULL_DATA) {
+        xNull = true;
+        return {};
+    }
+    const bool wMore = wRc == SQL_SUCCESS_WITH_INFO && (wInd == SQL_NO_TOTAL || wInd > cChunkBytes);
+    if (!wMore)
+        return QByteArray(xScratch.Bytes.data(), static_cast<qsizetype>(wInd));
+
+    QByteArray wData;
+    if (wInd != SQL_NO_TOTAL) {
+        wData.resize(static_cast<qsizetype>(wInd));
+        std::memcpy(wData.data(), xScratch.Bytes.data(), static_cast<size_t>(cChunkBytes));
+        qsizetype wUsed = cChunkBytes;
+        while (wUsed < wData.size()) {
+            const SQLLEN wWant = std::min<SQLLEN>(cChunkBytes, static_cast<SQLLEN>(wData.size() - wUsed));
+            wRc = SQLGetData(xStmt.Handle(), xCol, SQL_C_BINARY, wData.data() + wUsed, wWant, &wInd);
+            if (wRc == SQL_NO_DATA)
+                break;
+            xStmt.Check(wRc, "SQLGetData");
+            wUsed += wWant;
+        }
+        wData.resize(wUsed);
+        return wData;
+    }
+    // Length unknown: append piece by piece (the array grows geometrically).
+    wData.append(xScratch.Bytes.data(), static_cast<qsizetype>(cChunkBytes));
     for (;;) {
-        // Read straight into the result; its size grows ahead of need, so no piece is copied twice.
-        if (wData.size() - wUsed < cChunkBytes)
-            wData.resize(wUsed + cChunkBytes);
-        SQLLEN wInd = 0;
-        const SQLRETURN wRc = SQLGetData(xStmt.Handle(), xCol, SQL_C_BINARY, wData.data() + wUsed,
-                                         cChunkBytes, &wInd);
+        wRc = SQLGetData(xStmt.Handle(), xCol, SQL_C_BINARY, xScratch.Bytes.data(), cChunkBytes, &wInd);
         if (wRc == SQL_NO_DATA)
             break;
         xStmt.Check(wRc, "SQLGetData");
-        if (wInd == SQL_NULL_DATA) {
-            xNull = true;
-            return {};
-        }
-        const bool wMore = wRc == SQL_SUCCESS_WITH_INFO && (wInd == SQL_NO_TOTAL || wInd > cChunkBytes);
-        if (wMore && wInd != SQL_NO_TOTAL && wUsed == 0)
-            wData.resize(static_cast<qsizetype>(wInd) + cChunkBytes);  // the whole value is known: one allocation
-        wUsed += wMore ? cChunkBytes : wInd;
-        if (!wMore)
+        const bool wFull = wRc == SQL_SUCCESS_WITH_INFO && (wInd == SQL_NO_TOTAL || wInd > cChunkBytes);
+        wData.append(xScratch.Bytes.data(), wFull ? static_cast<qsizetype>(cChunkBytes) : static_cast<qsizetype>(wInd));
+        if (!wFull)
             break;
     }
-    wData.resize(wUsed);
     return wData;
 }
 
-TCell ReadCell(const TStmt& xStmt, SQLUSMALLINT xCol, SQLSMALLINT xType)
+TCell ReadCell(const TStmt& xStmt, SQLUSMALLINT xCol, SQLSMALLINT xType, TScratch& xScratch)
 {
     TCell wCell;
     bool wNull = false;
@@ -891,7 +934,7 @@ TCell ReadCell(const TStmt& xStmt, SQLUSMALLINT xCol, SQLSMALLINT xType)
     case SQL_BINARY:
     case SQL_VARBINARY:
     case SQL_LONGVARBINARY: {
-        wCell.Bytes = ReadBinary(xStmt, xCol, wNull);
+        wCell.Bytes = ReadBinary(xStmt, xCol, xScratch, wNull);
         wCell.Kind = TCellKind::Bytes;
         break;
     }
@@ -921,7 +964,7 @@ TCell ReadCell(const TStmt& xStmt, SQLUSMALLINT xCol, SQLSMALLINT xType)
     }
     default:
         // Text of every kind, and whatever else the driver can render as text.
-        wCell.Text = ReadWide(xStmt, xCol, wNull);
+        wCell.Text = ReadWide(xStmt, xCol, xScratch, wNull);
         wCell.Kind = TCellKind::Text;
         break;
     }
@@ -1082,6 +1125,7 @@ void TOdbcQuery::TImpl::RunOnce(SQLHDBC xDbc, bool xWantRows)
                      "SQLDescribeCol");
             wColumns.push_back({FromW(wName, std::min<qsizetype>(wNameLen, 255)), wType});
         }
+        TScratch wScratch;
         for (;;) {
             wRc = SQLFetch(st.Handle());
             if (wRc == SQL_NO_DATA)
@@ -1090,7 +1134,7 @@ void TOdbcQuery::TImpl::RunOnce(SQLHDBC xDbc, bool xWantRows)
             std::vector<TCell> wRow;
             wRow.reserve(wColumns.size());
             for (size_t c = 0; c < wColumns.size(); ++c)
-                wRow.push_back(ReadCell(st, static_cast<SQLUSMALLINT>(c + 1), wColumns[c].Type));
+                wRow.push_back(ReadCell(st, static_cast<SQLUSMALLINT>(c + 1), wColumns[c].Type, wScratch));
             wRows.push_back(std::move(wRow));
         }
     }
@@ -1116,15 +1160,16 @@ void TOdbcQuery::TImpl::Run(bool xWantRows)
         const bool wRepeat = c.LocalFailover && !c.InTransaction;
         c.DropLink();
         if (!wRepeat)
-            throw;
+            throw LinkLost(e);
     }
     Connection->Connect();
     try {
         RunOnce(c.Dbc, xWantRows);
     } catch (const EOdbcError& e) {
-        if (e.ConnectionLost() || c.LinkDead())
-            c.DropLink();
-        throw;
+        if (!e.ConnectionLost() && !c.LinkDead())
+            throw;
+        c.DropLink();
+        throw LinkLost(e);
     }
 }
 

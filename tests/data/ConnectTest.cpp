@@ -1,0 +1,131 @@
+// Opening the two connections through the real driver, and the one connect error.
+#include "DataTestDb.h"
+
+#include <chrono>
+#include <functional>
+
+using namespace datatest;
+
+namespace {
+
+class Connect : public TDataTest {};
+
+QString ConnectError(const std::function<void()>& xConnect)
+{
+    try {
+        xConnect();
+    } catch (const EVelError& e) {
+        return e.Message();
+    }
+    return QStringLiteral("<no error>");
+}
+
+const QString cPrefix = QStringLiteral("DataCMN.CommonConnect - Failed to connect to database [");
+
+}  // namespace
+
+TEST_F(Connect, OpensWithTheDriversKeysAndForgetsThePassword)
+{
+    ASSERT_TRUE(Data.ConnectDB_Common());
+    EXPECT_TRUE(Data.VelmoraCommon.Connected());
+
+    const QString wDriver = Data.VelmoraCommon.DriverConnectString();
+    const QString wPort = QString::number(Server().Port());
+    for (const QString& wPiece :
+         {QStringLiteral("Server=127.0.0.1;Port=") + wPort + QLatin1Char(';'),
+          QStringLiteral("Database=") + QString::fromStdString(CmnDB) + QLatin1Char(';'), QStringLiteral("APP=velUPD;"),
+          QStringLiteral("UID=velupd;PWD=***;"), QStringLiteral("TDS_Version=7.4;"), QStringLiteral("Encryption=off;"),
+          QStringLiteral("MARS_Connection=Yes;")})
+        EXPECT_TRUE(wDriver.contains(wPiece)) << wDriver.toStdString() << " lacks " << wPiece.toStdString();
+
+    // Persist Security Info=False: once connected the settings no longer show the password.
+    const QString wShown = Data.VelmoraCommon.ConnectString();
+    EXPECT_FALSE(wShown.contains(QLatin1String("Password"))) << wShown.toStdString();
+    EXPECT_FALSE(wShown.contains(QLatin1String("Up;d"))) << wShown.toStdString();
+    EXPECT_TRUE(wShown.startsWith(QLatin1String("Provider Name=SQL Server;Data Source=127.0.0.1,"))) << wShown.toStdString();
+    EXPECT_FALSE(wDriver.contains(QLatin1String("Up;d")));
+
+    // The login named the database: a statement runs in it.
+    Data.vcQuery1.SQLAdd(QStringLiteral("SELECT * FROM vcSysProgRelease WITH (NOLOCK) "));
+    Data.vcQuery1.Open();
+    const auto wSeen = RequestsMatching("FROM vcSysProgRelease");
+    ASSERT_EQ(wSeen.size(), 1u);
+    EXPECT_EQ(wSeen[0].Database, CmnDB);
+}
+
+TEST_F(Connect, ErrorTextsCarryTheUntrimmedDatabaseSetting)
+{
+    gCmnHost = QStringLiteral("   ");
+    gCmnDBName = QStringLiteral(" SalesDB ");
+    EXPECT_EQ(ConnectError([&] { Data.ConnectDB_Common(); }).toStdString(),
+              "DataCMN.CommonConnect - Failed to connect to database [ SalesDB ]. Reason: Connection Error: Server "
+              "name cannot be empty.");
+
+    gCmnHost = HostSetting();
+    gCmnDBName = QStringLiteral("\t");
+    EXPECT_EQ(ConnectError([&] { Data.ReConnect_Common(); }).toStdString(),
+              "DataCMN.CommonConnect - Failed to connect to database [\t]. Reason: Connection Error: Database name "
+              "cannot be empty.");
+
+    // The cloud connection before its settings were read: nothing reaches any server.
+    gRemHost = gRemDBName = gRemUser = gRemPswd = gRemConnector = QString();
+    EXPECT_EQ(ConnectError([&] { Data.ConnectDB_Cloud(); }).toStdString(),
+              "DataCMN.CommonConnect - Failed to connect to database []. Reason: Connection Error: Server name "
+              "cannot be empty.");
+    EXPECT_TRUE(Server().Requests().empty());
+    EXPECT_FALSE(Data.VelmoraCommon.Connected());
+    EXPECT_FALSE(Data.CloudDB.Connected());
+}
+
+TEST_F(Connect, ClosedPortFailsFastWithTheDriversReason)
+{
+    gRemHost = ClosedHostSetting();
+    const auto t0 = std::chrono::steady_clock::now();
+    const QString wError = ConnectError([&] { Data.ConnectDB_Cloud(); });
+    const auto wTook = std::chrono::steady_clock::now() - t0;
+
+    const QString wStart = cPrefix + QString::fromStdString(CloudDB) + QStringLiteral("]. Reason: ");
+    ASSERT_TRUE(wError.startsWith(wStart)) << wError.toStdString();
+    EXPECT_GT(wError.size(), wStart.size() + 10) << "the driver's own reason follows";
+    EXPECT_LT(wTook, std::chrono::seconds(15));
+    EXPECT_FALSE(Data.CloudDB.Connected());
+}
+
+TEST_F(Connect, WrongPasswordIsRefused)
+{
+    gCmnPswd = QStringLiteral("not the password");
+    const QString wError = ConnectError([&] { Data.ConnectDB_Common(); });
+    EXPECT_TRUE(wError.startsWith(cPrefix + QString::fromStdString(CmnDB) + QStringLiteral("]. Reason: ")))
+        << wError.toStdString();
+    EXPECT_TRUE(wError.contains(QLatin1String("Login failed for user 'velupd'"))) << wError.toStdString();
+    EXPECT_FALSE(Data.VelmoraCommon.Connected());
+}
+
+TEST_F(Connect, ConnectingAnOpenConnectionReconnectsWithTheCurrentSettings)
+{
+    ASSERT_TRUE(Data.ConnectDB_Common());
+    gCmnDBName = QString::fromStdString(CloudDB);
+    ASSERT_TRUE(Data.ReConnect_Common());
+    Data.vcQuery1.SQLAdd(QStringLiteral("SELECT * FROM vcSysProgRelease WITH (NOLOCK) "));
+    Data.vcQuery1.Open();
+    const auto wSeen = RequestsMatching("FROM vcSysProgRelease");
+    ASSERT_EQ(wSeen.size(), 1u);
+    EXPECT_EQ(wSeen[0].Database, CloudDB);
+
+    // A failed new attempt leaves the connection closed.
+    gCmnHost = ClosedHostSetting();
+    EXPECT_TRUE(ConnectError([&] { Data.ConnectDB_Common(); }).startsWith(cPrefix));
+    EXPECT_FALSE(Data.VelmoraCommon.Connected());
+}
+
+TEST_F(Connect, OleDbConnectorInsistsOnMicrosoftsDriver)
+{
+    gCmnConnector = QStringLiteral("MSOLEDBSQL");
+    const QString wError = ConnectError([&] { Data.ConnectDB_Common(); });
+    if (wError == QLatin1String("<no error>")) {
+        EXPECT_TRUE(Data.VelmoraCommon.DriverConnectString().startsWith(QLatin1String("DRIVER={ODBC Driver ")));
+    } else {
+        EXPECT_TRUE(wError.contains(QLatin1String("ODBC Driver NN for SQL Server"))) << wError.toStdString();
+        EXPECT_TRUE(Server().Requests().empty());
+    }
+}
