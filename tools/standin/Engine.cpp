@@ -67,7 +67,7 @@ SqlError InvalidColumn(const std::string& xName) {
 }
 
 // The declared SQLite type carries the T-SQL type; its words also give SQLite the right affinity.
-std::string DeclaredType(const TypeSpec& xType) {
+std::string DeclaredType(const SqlType& xType) {
     std::string len = "(" + std::to_string(xType.Length) + ")";
     switch (xType.Id) {
     case TypeId::Int: return "INT";
@@ -88,7 +88,7 @@ std::string DeclaredType(const TypeSpec& xType) {
     return "INT";
 }
 
-TypeSpec ParseDeclared(const std::string& xDecl) {
+SqlType ParseDeclared(const std::string& xDecl) {
     std::string upper;
     for (char c : xDecl) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     std::string base = upper.substr(0, upper.find('('));
@@ -198,7 +198,7 @@ struct Emitted {
     std::string Sql;
     Ty T = Ty::Unknown;
     std::optional<ColumnMeta> Col;  // a plain column reference
-    std::optional<TypeSpec> Spec;   // a known T-SQL type
+    std::optional<SqlType> Known;   // a known T-SQL type
 };
 
 struct Scope {
@@ -209,10 +209,10 @@ struct Scope {
     std::string Ref() const { return Quote(Alias.empty() ? Table->Name : Alias); }
 };
 
-Ty TyOf(const TypeSpec& xSpec) {
-    if (xSpec.IsText()) return Ty::Text;
-    if (xSpec.IsBinary()) return Ty::Binary;
-    if (xSpec.Id == TypeId::Float || xSpec.Id == TypeId::Real || xSpec.Id == TypeId::Decimal) return Ty::Float;
+Ty TyOf(const SqlType& xType) {
+    if (xType.IsText()) return Ty::Text;
+    if (xType.IsBinary()) return Ty::Binary;
+    if (xType.Id == TypeId::Float || xType.Id == TypeId::Real || xType.Id == TypeId::Decimal) return Ty::Float;
     return Ty::Int;
 }
 
@@ -273,7 +273,7 @@ struct Translator {
             ColumnMeta meta = s->Table->Columns[i];
             out.Sql = s->Ref() + "." + Quote(meta.Name);
             out.T = TyOf(meta.Type);
-            out.Spec = meta.Type;
+            out.Known = meta.Type;
             meta.Name = xE.Text;
             out.Col = meta;
             return out;
@@ -289,24 +289,24 @@ struct Translator {
 
     Emitted Global(const Expr& xE) {
         const std::string& n = xE.Text;
-        if (n == "TRANCOUNT") return {BindTemp(IntValue(S.FTranCount)), Ty::Int, {}, TypeSpec{TypeId::Int, 0}};
-        if (n == "SPID") return {BindTemp(IntValue(S.FSpid)), Ty::Int, {}, TypeSpec{TypeId::SmallInt, 0}};
-        if (n == "ROWCOUNT") return {BindTemp(IntValue(S.FRowCount)), Ty::Int, {}, TypeSpec{TypeId::Int, 0}};
-        if (n == "ERROR") return {BindTemp(IntValue(S.FLastError)), Ty::Int, {}, TypeSpec{TypeId::Int, 0}};
+        if (n == "TRANCOUNT") return {BindTemp(IntValue(S.FTranCount)), Ty::Int, {}, SqlType{TypeId::Int, 0}};
+        if (n == "SPID") return {BindTemp(IntValue(S.FSpid)), Ty::Int, {}, SqlType{TypeId::SmallInt, 0}};
+        if (n == "ROWCOUNT") return {BindTemp(IntValue(S.FRowCount)), Ty::Int, {}, SqlType{TypeId::Int, 0}};
+        if (n == "ERROR") return {BindTemp(IntValue(S.FLastError)), Ty::Int, {}, SqlType{TypeId::Int, 0}};
         if (n == "IDENTITY") return Identity();
-        if (n == "VERSION") return {BindTemp(TextValue(Version())), Ty::Text, {}, TypeSpec{TypeId::NVarChar, 300}};
+        if (n == "VERSION") return {BindTemp(TextValue(Version())), Ty::Text, {}, SqlType{TypeId::NVarChar, 300}};
         if (n == "SERVERNAME")
-            return {BindTemp(TextValue("STANDIN")), Ty::Text, {}, TypeSpec{TypeId::NVarChar, 128}};
+            return {BindTemp(TextValue("STANDIN")), Ty::Text, {}, SqlType{TypeId::NVarChar, 128}};
         if (n == "LANGUAGE")
-            return {BindTemp(TextValue("us_english")), Ty::Text, {}, TypeSpec{TypeId::NVarChar, 128}};
-        if (n == "TEXTSIZE") return {BindTemp(IntValue(2147483647)), Ty::Int, {}, TypeSpec{TypeId::Int, 0}};
+            return {BindTemp(TextValue("us_english")), Ty::Text, {}, SqlType{TypeId::NVarChar, 128}};
+        if (n == "TEXTSIZE") return {BindTemp(IntValue(2147483647)), Ty::Int, {}, SqlType{TypeId::Int, 0}};
         throw Error(137, 15, 2, "Must declare the scalar variable \"@@" + n + "\".");
     }
 
     Emitted Identity() {
         Value v;
         if (S.FLastIdentity) v = IntValue(*S.FLastIdentity);
-        return {BindTemp(std::move(v)), Ty::Int, {}, TypeSpec{TypeId::Int, 0}};
+        return {BindTemp(std::move(v)), Ty::Int, {}, SqlType{TypeId::Int, 0}};
     }
 
     Emitted Var(const Expr& xE) {
@@ -323,11 +323,11 @@ struct Translator {
         throw Error(137, 15, 2, "Must declare the scalar variable \"@" + xE.Text + "\".");
     }
 
-    static Emitted Plain(std::string xSql, Ty xT, std::optional<TypeSpec> xSpec = {}) {
-        return {std::move(xSql), xT, {}, xSpec};
+    static Emitted Plain(std::string xSql, Ty xT, std::optional<SqlType> xType = {}) {
+        return {std::move(xSql), xT, {}, xType};
     }
-    static std::optional<TypeSpec> SpecOf(const Emitted& xE) {
-        if (xE.Spec) return xE.Spec;
+    static std::optional<SqlType> KnownOf(const Emitted& xE) {
+        if (xE.Known) return xE.Known;
         return std::nullopt;
     }
 
@@ -335,20 +335,20 @@ struct Translator {
         switch (xE.Kind) {
         case Expr::K::Null: return Plain("NULL", Ty::Null);
         case Expr::K::Int: return Plain(xE.Text, Ty::Int);
-        case Expr::K::Float: return Plain(xE.Text, Ty::Float, TypeSpec{TypeId::Float, 0});
+        case Expr::K::Float: return Plain(xE.Text, Ty::Float, SqlType{TypeId::Float, 0});
         case Expr::K::String: {
             // A non-Unicode literal is in the database's code page before it is stored anywhere.
             std::string text = ThroughCp1252(xE.Text);
             int len = std::max<int>(1, static_cast<int>(text.size()));
-            return Plain(Literal(text), Ty::Text, TypeSpec{TypeId::VarChar, len > 8000 ? -1 : len});
+            return Plain(Literal(text), Ty::Text, SqlType{TypeId::VarChar, len > 8000 ? -1 : len});
         }
         case Expr::K::NString: {
             int len = std::max<int>(1, static_cast<int>(Utf16Units(xE.Text)));
-            return Plain(Literal(xE.Text), Ty::Text, TypeSpec{TypeId::NVarChar, len > 4000 ? -1 : len});
+            return Plain(Literal(xE.Text), Ty::Text, SqlType{TypeId::NVarChar, len > 4000 ? -1 : len});
         }
         case Expr::K::Binary: {
             int len = std::max<int>(1, static_cast<int>(xE.Text.size()));
-            return Plain(Hex(xE.Text), Ty::Binary, TypeSpec{TypeId::VarBinary, len > 8000 ? -1 : len});
+            return Plain(Hex(xE.Text), Ty::Binary, SqlType{TypeId::VarBinary, len > 8000 ? -1 : len});
         }
         case Expr::K::Column: return Column(xE);
         case Expr::K::Var: return Var(xE);
@@ -357,7 +357,7 @@ struct Translator {
             Emitted a = Expression(*xE.Args[0]);
             if (xE.Text == "NOT") return Plain("NOT (" + a.Sql + ")", Ty::Int);
             if (xE.Text == "+") return a;
-            return Plain(xE.Text + "(" + a.Sql + ")", a.T == Ty::Float ? Ty::Float : Ty::Int, SpecOf(a));
+            return Plain(xE.Text + "(" + a.Sql + ")", a.T == Ty::Float ? Ty::Float : Ty::Int, KnownOf(a));
         }
         case Expr::K::BinaryOp: return BinaryOp(xE);
         case Expr::K::IsNull: {
@@ -407,11 +407,11 @@ struct Translator {
                 sql += " THEN " + then.Sql;
             }
             if (xE.HasElse) sql += " ELSE " + Expression(*xE.Args.back()).Sql;
-            return Plain(sql + " END", first.T, first.Spec);
+            return Plain(sql + " END", first.T, first.Known);
         }
         case Expr::K::Cast: {
             Emitted a = Expression(*xE.Args[0]);
-            const TypeSpec& t = xE.Type;
+            const SqlType& t = xE.Type;
             std::string sql;
             if (t.IsText()) {
                 sql = "CAST((" + a.Sql + ") AS TEXT)";
@@ -457,15 +457,15 @@ struct Translator {
             // Text compares as under SQL Server's default case-insensitive collation.
             return Plain("(" + a.Sql + ") " + op + " (" + b.Sql + ") COLLATE NOCASE", Ty::Int);
         if (op == "+" && (a.T == Ty::Text || b.T == Ty::Text)) {
-            std::optional<TypeSpec> spec;
-            if (a.Spec && b.Spec && a.Spec->IsText() && b.Spec->IsText()) {
-                bool unicode = a.Spec->Id == TypeId::NVarChar || b.Spec->Id == TypeId::NVarChar ||
-                               a.Spec->Id == TypeId::NChar || b.Spec->Id == TypeId::NChar;
-                int len = (a.Spec->Length < 0 || b.Spec->Length < 0) ? -1 : a.Spec->Length + b.Spec->Length;
+            std::optional<SqlType> known;
+            if (a.Known && b.Known && a.Known->IsText() && b.Known->IsText()) {
+                bool unicode = a.Known->Id == TypeId::NVarChar || b.Known->Id == TypeId::NVarChar ||
+                               a.Known->Id == TypeId::NChar || b.Known->Id == TypeId::NChar;
+                int len = (a.Known->Length < 0 || b.Known->Length < 0) ? -1 : a.Known->Length + b.Known->Length;
                 if (len > (unicode ? 4000 : 8000)) len = -1;
-                spec = TypeSpec{unicode ? TypeId::NVarChar : TypeId::VarChar, len};
+                known = SqlType{unicode ? TypeId::NVarChar : TypeId::VarChar, len};
             }
-            return Plain("(" + a.Sql + ") || (" + b.Sql + ")", Ty::Text, spec);
+            return Plain("(" + a.Sql + ") || (" + b.Sql + ")", Ty::Text, known);
         }
         if (op == "+" && (a.T == Ty::Binary || b.T == Ty::Binary))
             return Plain("CAST((" + a.Sql + ") || (" + b.Sql + ") AS BLOB)", Ty::Binary);
@@ -488,14 +488,14 @@ struct Translator {
         };
         std::string distinct = xE.Distinct ? "DISTINCT " : "";
         if (f == "COUNT" || f == "COUNT_BIG") {
-            TypeSpec spec{f == "COUNT" ? TypeId::Int : TypeId::BigInt, 0};
-            if (xE.Star) return Plain("count(*)", Ty::Int, spec);
+            SqlType known{f == "COUNT" ? TypeId::Int : TypeId::BigInt, 0};
+            if (xE.Star) return Plain("count(*)", Ty::Int, known);
             auto a = args(1, 1);
-            return Plain("count(" + distinct + a[0].Sql + ")", Ty::Int, spec);
+            return Plain("count(" + distinct + a[0].Sql + ")", Ty::Int, known);
         }
         if (f == "MIN" || f == "MAX") {
             auto a = args(1, 1);
-            return Plain(Lower(f) + "(" + a[0].Sql + ")", a[0].T, a[0].Spec);
+            return Plain(Lower(f) + "(" + a[0].Sql + ")", a[0].T, a[0].Known);
         }
         if (f == "SUM") {
             auto a = args(1, 1);
@@ -508,57 +508,57 @@ struct Translator {
         }
         if (f == "LEN") {
             auto a = args(1, 1);
-            return Plain("length(rtrim(" + a[0].Sql + "))", Ty::Int, TypeSpec{TypeId::Int, 0});
+            return Plain("length(rtrim(" + a[0].Sql + "))", Ty::Int, SqlType{TypeId::Int, 0});
         }
         if (f == "DATALENGTH") {
             auto a = args(1, 1);
             std::string sql = "length(CAST((" + a[0].Sql + ") AS BLOB))";
             if (a[0].T == Ty::Binary) sql = "length(" + a[0].Sql + ")";  // no copy of a large value
-            else if (a[0].Spec && (a[0].Spec->Id == TypeId::NVarChar || a[0].Spec->Id == TypeId::NChar))
+            else if (a[0].Known && (a[0].Known->Id == TypeId::NVarChar || a[0].Known->Id == TypeId::NChar))
                 sql = "2 * length(" + a[0].Sql + ")";
-            return Plain(sql, Ty::Int, TypeSpec{TypeId::Int, 0});
+            return Plain(sql, Ty::Int, SqlType{TypeId::Int, 0});
         }
         if (f == "UPPER" || f == "LOWER" || f == "LTRIM" || f == "RTRIM" || f == "TRIM") {
             auto a = args(1, 1);
-            return Plain(Lower(f) + "(" + a[0].Sql + ")", Ty::Text, a[0].Spec);
+            return Plain(Lower(f) + "(" + a[0].Sql + ")", Ty::Text, a[0].Known);
         }
         if (f == "SUBSTRING") {
             auto a = args(3, 3);
-            return Plain("substr(" + a[0].Sql + ", " + a[1].Sql + ", " + a[2].Sql + ")", a[0].T, a[0].Spec);
+            return Plain("substr(" + a[0].Sql + ", " + a[1].Sql + ", " + a[2].Sql + ")", a[0].T, a[0].Known);
         }
         if (f == "LEFT") {
             auto a = args(2, 2);
-            return Plain("substr(" + a[0].Sql + ", 1, " + a[1].Sql + ")", a[0].T, a[0].Spec);
+            return Plain("substr(" + a[0].Sql + ", 1, " + a[1].Sql + ")", a[0].T, a[0].Known);
         }
         if (f == "RIGHT") {
             auto a = args(2, 2);
             return Plain("CASE WHEN (" + a[1].Sql + ") <= 0 THEN '' ELSE substr(" + a[0].Sql + ", -(" + a[1].Sql +
                              ")) END",
-                         a[0].T, a[0].Spec);
+                         a[0].T, a[0].Known);
         }
         if (f == "REPLICATE") {
             auto a = args(2, 2);
             // n copies: the hex text of n zero bytes has n "00" pairs to replace.
             return Plain("replace(hex(zeroblob(max(0, " + a[1].Sql + "))), '00', " + a[0].Sql + ")", Ty::Text,
-                         TypeSpec{a[0].Spec && a[0].Spec->Id == TypeId::NVarChar ? TypeId::NVarChar : TypeId::VarChar, -1});
+                         SqlType{a[0].Known && a[0].Known->Id == TypeId::NVarChar ? TypeId::NVarChar : TypeId::VarChar, -1});
         }
         if (f == "ISNULL") {
             auto a = args(2, 2);
-            return Plain("ifnull(" + a[0].Sql + ", " + a[1].Sql + ")", a[0].T, a[0].Spec);
+            return Plain("ifnull(" + a[0].Sql + ", " + a[1].Sql + ")", a[0].T, a[0].Known);
         }
         if (f == "COALESCE") {
             auto a = args(2, 1000);
             std::string sql = "coalesce(";
             for (size_t i = 0; i < a.size(); ++i) sql += (i ? ", " : "") + a[i].Sql;
-            return Plain(sql + ")", a[0].T, a[0].Spec);
+            return Plain(sql + ")", a[0].T, a[0].Known);
         }
         if (f == "NULLIF") {
             auto a = args(2, 2);
-            return Plain("nullif(" + a[0].Sql + ", " + a[1].Sql + ")", a[0].T, a[0].Spec);
+            return Plain("nullif(" + a[0].Sql + ", " + a[1].Sql + ")", a[0].T, a[0].Known);
         }
         if (f == "ABS") {
             auto a = args(1, 1);
-            return Plain("abs(" + a[0].Sql + ")", a[0].T, a[0].Spec);
+            return Plain("abs(" + a[0].Sql + ")", a[0].T, a[0].Known);
         }
         if (f == "OBJECT_ID") {
             if (xE.Args.empty() || xE.Args.size() > 2 ||
@@ -570,15 +570,15 @@ struct Translator {
             if (name.size() >= 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
             return Plain("(SELECT rootpage FROM sqlite_master WHERE type = 'table' AND name = " + Literal(name) +
                              " COLLATE NOCASE)",
-                         Ty::Int, TypeSpec{TypeId::Int, 0});
+                         Ty::Int, SqlType{TypeId::Int, 0});
         }
         if (f == "DB_NAME" && xE.Args.empty())
-            return {BindTemp(TextValue(S.FDatabase)), Ty::Text, {}, TypeSpec{TypeId::NVarChar, 128}};
+            return {BindTemp(TextValue(S.FDatabase)), Ty::Text, {}, SqlType{TypeId::NVarChar, 128}};
         if (f == "SCOPE_IDENTITY" && xE.Args.empty()) return Identity();
         if ((f == "SUSER_SNAME" || f == "SUSER_NAME") && xE.Args.empty())
-            return {BindTemp(TextValue(S.FLogin)), Ty::Text, {}, TypeSpec{TypeId::NVarChar, 128}};
+            return {BindTemp(TextValue(S.FLogin)), Ty::Text, {}, SqlType{TypeId::NVarChar, 128}};
         if (f == "USER_NAME" && xE.Args.empty())
-            return {BindTemp(TextValue("dbo")), Ty::Text, {}, TypeSpec{TypeId::NVarChar, 128}};
+            return {BindTemp(TextValue("dbo")), Ty::Text, {}, SqlType{TypeId::NVarChar, 128}};
         throw Error(102, 15, 1, "Incorrect syntax near '" + f + "'.");
     }
 
@@ -619,14 +619,14 @@ struct Translator {
             bool resolve = false;
             if (e.Col) {
                 meta = *e.Col;
-            } else if (e.Spec) {
-                meta.Type = *e.Spec;
+            } else if (e.Known) {
+                meta.Type = *e.Known;
             } else {
                 resolve = true;
-                meta.Type = e.T == Ty::Binary ? TypeSpec{TypeId::VarBinary, -1}
-                            : e.T == Ty::Float ? TypeSpec{TypeId::Float, 0}
-                            : e.T == Ty::Text  ? TypeSpec{TypeId::NVarChar, 4000}
-                                               : TypeSpec{TypeId::Int, 0};
+                meta.Type = e.T == Ty::Binary ? SqlType{TypeId::VarBinary, -1}
+                            : e.T == Ty::Float ? SqlType{TypeId::Float, 0}
+                            : e.T == Ty::Text  ? SqlType{TypeId::NVarChar, 4000}
+                                               : SqlType{TypeId::Int, 0};
             }
             if (!e.Col) meta.Name.clear();
             if (item.HasAlias) meta.Name = item.Alias;
@@ -794,7 +794,7 @@ SqlError Session::Translate(int xCode, const std::string& xMessage, const std::s
             return Error(8115, 16, 2, "Arithmetic overflow error converting expression to data type int.");
         if (name.rfind("type:", 0) == 0) {
             std::string column = name.substr(5);
-            TypeSpec type{TypeId::Int, 0};
+            SqlType type{TypeId::Int, 0};
             if (auto info = LoadTable(xTable); info && info->Find(column) >= 0) type = info->Columns[info->Find(column)].Type;
             if (type.IsBinary())
                 return Error(257, 16, 3,
@@ -1006,7 +1006,7 @@ void Session::RunSelect(const Statement& xStmt, const Params& xParams, Sink& xSi
     for (size_t i = 0; i < metas.size(); ++i) {
         if (!resolve[i]) continue;
         int type = rc == SQLITE_ROW ? sqlite3_column_type(raw, static_cast<int>(i)) : SQLITE_NULL;
-        TypeSpec& t = metas[i].Type;
+        SqlType& t = metas[i].Type;
         if (type == SQLITE_INTEGER) {
             int64_t v = sqlite3_column_int64(raw, static_cast<int>(i));
             t = {v < INT32_MIN || v > INT32_MAX ? TypeId::BigInt : TypeId::Int, 0};

@@ -20,11 +20,11 @@ namespace standin::engine {
 
 using sql::SqlError;
 using sql::TypeId;
-using sql::TypeSpec;
+using sql::SqlType;
 
 struct ColumnMeta {
     std::string Name;
-    TypeSpec Type;
+    SqlType Type;
     bool Nullable = true;
     bool Identity = false;
 };
@@ -38,7 +38,7 @@ struct Value {
     std::string S;                  // UTF-8 text, or owned bytes
     const uint8_t* Data = nullptr;  // borrowed bytes, when set
     size_t Size = 0;
-    std::optional<TypeSpec> Declared;  // as the client declared it
+    std::optional<SqlType> Declared;  // as the client declared it
 
     const uint8_t* Bytes() const { return Data ? Data : reinterpret_cast<const uint8_t*>(S.data()); }
     size_t ByteCount() const { return Data ? Size : S.size(); }

@@ -772,25 +772,25 @@ private:
         };
         switch (type) {
         case 0x1F: return v;
-        case 0x30: integer(1), v.Declared = sql::TypeSpec{TypeId::TinyInt, 0}; return v;
-        case 0x32: integer(1), v.Declared = sql::TypeSpec{TypeId::Bit, 0}; return v;
-        case 0x34: integer(2), v.Declared = sql::TypeSpec{TypeId::SmallInt, 0}; return v;
-        case 0x38: integer(4), v.Declared = sql::TypeSpec{TypeId::Int, 0}; return v;
-        case 0x7F: integer(8), v.Declared = sql::TypeSpec{TypeId::BigInt, 0}; return v;
-        case 0x3B: real(4), v.Declared = sql::TypeSpec{TypeId::Real, 0}; return v;
-        case 0x3E: real(8), v.Declared = sql::TypeSpec{TypeId::Float, 0}; return v;
+        case 0x30: integer(1), v.Declared = sql::SqlType{TypeId::TinyInt, 0}; return v;
+        case 0x32: integer(1), v.Declared = sql::SqlType{TypeId::Bit, 0}; return v;
+        case 0x34: integer(2), v.Declared = sql::SqlType{TypeId::SmallInt, 0}; return v;
+        case 0x38: integer(4), v.Declared = sql::SqlType{TypeId::Int, 0}; return v;
+        case 0x7F: integer(8), v.Declared = sql::SqlType{TypeId::BigInt, 0}; return v;
+        case 0x3B: real(4), v.Declared = sql::SqlType{TypeId::Real, 0}; return v;
+        case 0x3E: real(8), v.Declared = sql::SqlType{TypeId::Float, 0}; return v;
         case 0x26:
         case 0x68: {
             uint8_t max = xR.U8();
             integer(xR.U8());
-            if (type == 0x68) v.Declared = sql::TypeSpec{TypeId::Bit, 0};
-            else v.Declared = sql::TypeSpec{max == 1 ? TypeId::TinyInt : max == 2 ? TypeId::SmallInt : max == 8 ? TypeId::BigInt : TypeId::Int, 0};
+            if (type == 0x68) v.Declared = sql::SqlType{TypeId::Bit, 0};
+            else v.Declared = sql::SqlType{max == 1 ? TypeId::TinyInt : max == 2 ? TypeId::SmallInt : max == 8 ? TypeId::BigInt : TypeId::Int, 0};
             return v;
         }
         case 0x6D: {
             xR.U8();
             real(xR.U8());
-            v.Declared = sql::TypeSpec{TypeId::Float, 0};
+            v.Declared = sql::SqlType{TypeId::Float, 0};
             return v;
         }
         case 0x6A:
@@ -832,7 +832,7 @@ private:
                         : type == 0xA5 ? TypeId::VarBinary
                                        : TypeId::Binary;
             int length = max == 0xFFFF ? -1 : unicode ? max / 2 : max;
-            v.Declared = sql::TypeSpec{id, length};
+            v.Declared = sql::SqlType{id, length};
             const uint8_t* data = nullptr;
             size_t size = 0;
             if (max == 0xFFFF) {
@@ -883,7 +883,7 @@ private:
             xR.U32();
             if (type != 0x22) xR.Take(5);
             uint32_t n = xR.U32();
-            v.Declared = sql::TypeSpec{type == 0x23 ? TypeId::VarChar : type == 0x63 ? TypeId::NVarChar : TypeId::VarBinary, -1};
+            v.Declared = sql::SqlType{type == 0x23 ? TypeId::VarChar : type == 0x63 ? TypeId::NVarChar : TypeId::VarBinary, -1};
             if (n == 0xFFFFFFFF) return v;
             const uint8_t* p = xR.Take(n);
             if (type == 0x22) {
@@ -1058,10 +1058,10 @@ private:
         FOut.Put(b);
     }
 
-    bool Legacy(const sql::TypeSpec& xType) const { return !FTds72 && xType.Length < 0; }
+    bool Legacy(const sql::SqlType& xType) const { return !FTds72 && xType.Length < 0; }
 
     void TypeInfo(Buf& xB, const ColumnMeta& xC) {
-        const sql::TypeSpec& t = xC.Type;
+        const sql::SqlType& t = xC.Type;
         auto sized = [&](uint8_t xType, unsigned xMax, bool xCollated) {
             xB.U8(xType);
             xB.U16(xMax);
@@ -1106,7 +1106,7 @@ private:
         }
     }
 
-    void Cell(sqlite3_stmt* xStmt, int xI, const sql::TypeSpec& xType) {
+    void Cell(sqlite3_stmt* xStmt, int xI, const sql::SqlType& xType) {
         bool null = sqlite3_column_type(xStmt, xI) == SQLITE_NULL;
         Buf b;
         switch (xType.Id) {
@@ -1202,7 +1202,7 @@ private:
         FOut.Put(b);
     }
 
-    void Variable(const sql::TypeSpec& xType, bool xNull, const uint8_t* xData, size_t xSize) {
+    void Variable(const sql::SqlType& xType, bool xNull, const uint8_t* xData, size_t xSize) {
         Buf b;
         if (Legacy(xType)) {
             if (xNull) {

@@ -175,15 +175,15 @@ std::vector<Token> Tokenize(const std::string& xSql) {
 }
 
 // ---- types --------------------------------------------------------------------------------
-bool TypeSpec::IsText() const {
+bool SqlType::IsText() const {
     return Id == TypeId::VarChar || Id == TypeId::NVarChar || Id == TypeId::Char || Id == TypeId::NChar;
 }
-bool TypeSpec::IsBinary() const { return Id == TypeId::VarBinary || Id == TypeId::Binary; }
-bool TypeSpec::IsInteger() const {
+bool SqlType::IsBinary() const { return Id == TypeId::VarBinary || Id == TypeId::Binary; }
+bool SqlType::IsInteger() const {
     return Id == TypeId::Int || Id == TypeId::BigInt || Id == TypeId::SmallInt || Id == TypeId::TinyInt ||
            Id == TypeId::Bit;
 }
-std::string TypeSpec::Name() const {
+std::string SqlType::Name() const {
     static const char* kNames[] = {"int",     "bigint",   "smallint", "tinyint", "bit",       "float",  "real",
                                    "varchar", "nvarchar", "char",     "nchar",   "varbinary", "binary", "decimal"};
     std::string name = kNames[static_cast<int>(Id)];
@@ -318,11 +318,11 @@ private:
         return static_cast<int>(neg ? -v : v);
     }
 
-    TypeSpec Type() {
+    SqlType Type() {
         if (Peek().Kind != Tk::Ident && Peek().Kind != Tk::QIdent) Fail();
         Token t = Peek();
         std::string name = Upper(t.Text);
-        TypeSpec ts;
+        SqlType ts;
         bool sized = false;
         int defaultLength = 1;
         if (name == "INT" || name == "INTEGER") ts.Id = TypeId::Int;

@@ -35,7 +35,7 @@ std::vector<Token> Tokenize(const std::string& xSql);
 // ---- types --------------------------------------------------------------------------------
 enum class TypeId { Int, BigInt, SmallInt, TinyInt, Bit, Float, Real, VarChar, NVarChar, Char, NChar, VarBinary, Binary, Decimal };
 
-struct TypeSpec {
+struct SqlType {
     TypeId Id = TypeId::Int;
     int Length = 0;  // characters or bytes for the sized types; -1 is MAX; Decimal: precision
     int Scale = 0;   // Decimal only
@@ -68,7 +68,7 @@ struct Expr {
     bool HasCaseOperand = false;
     bool HasElse = false;
     std::unique_ptr<Select> Sub;  // Exists, Subquery, In (SELECT ...)
-    TypeSpec Type;                // Cast
+    SqlType Type;                // Cast
 };
 using ExprP = std::unique_ptr<Expr>;
 
@@ -104,7 +104,7 @@ struct Select {
 
 struct ColumnDef {
     std::string Name;
-    TypeSpec Type;
+    SqlType Type;
     bool NotNull = false;
     bool Identity = false;
     long long IdentitySeed = 1;
