@@ -1,6 +1,11 @@
 // Opening the two connections through the real driver, and the one connect error.
 #include "DataTestDb.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <functional>
 
@@ -87,8 +92,30 @@ TEST_F(Connect, ClosedPortFailsFastWithTheDriversReason)
     const QString wStart = cPrefix + QString::fromStdString(CloudDB) + QStringLiteral("]. Reason: ");
     ASSERT_TRUE(wError.startsWith(wStart)) << wError.toStdString();
     EXPECT_GT(wError.size(), wStart.size() + 10) << "the driver's own reason follows";
+    EXPECT_TRUE(wError.contains(QLatin1Char('\n'))) << "each of the driver's records, one a line";
     EXPECT_LT(wTook, std::chrono::seconds(15));
     EXPECT_FALSE(Data.CloudDB.Connected());
+}
+
+TEST_F(Connect, PasswordsWithQuotingCharactersArriveUnchanged)
+{
+    struct {
+        const char* User;
+        const char* Password;
+    } const cases[] = {
+        {"u_semicolon", "a;b"}, {"u_brace", "a}b;c"}, {"u_lead", "{lead}"}, {"u_close", "plain}"},
+    };
+    for (const auto& c : cases) {
+        Server().AddUser(c.User, c.Password);
+        gCmnUser = QString::fromLatin1(c.User);
+        gCmnPswd = QString::fromLatin1(c.Password);
+        EXPECT_NO_THROW(Data.ConnectDB_Common()) << c.Password;
+        EXPECT_TRUE(Data.VelmoraCommon.Connected()) << c.Password;
+    }
+    // FreeTDS ends a braced value at the first "};": such a password cannot reach it intact.
+    gCmnPswd = QStringLiteral("x};y");
+    const QString wError = ConnectError([&] { Data.ConnectDB_Common(); });
+    EXPECT_TRUE(wError.contains(QLatin1String("cannot take a setting that contains \"};\""))) << wError.toStdString();
 }
 
 TEST_F(Connect, WrongPasswordIsRefused)
@@ -128,4 +155,28 @@ TEST_F(Connect, OleDbConnectorInsistsOnMicrosoftsDriver)
         EXPECT_TRUE(wError.contains(QLatin1String("ODBC Driver NN for SQL Server"))) << wError.toStdString();
         EXPECT_TRUE(Server().Requests().empty());
     }
+}
+
+TEST(ConnectTimeout, ServerThatNeverAnswersIsGivenUpAfterTheLoginTimeout)
+{
+    // A port that takes the connection but never says a word.
+    const int wSocket = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in wAddr{};
+    wAddr.sin_family = AF_INET;
+    wAddr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t wLen = sizeof wAddr;
+    ASSERT_EQ(::bind(wSocket, reinterpret_cast<sockaddr*>(&wAddr), sizeof wAddr), 0);
+    ASSERT_EQ(::listen(wSocket, 4), 0);
+    ::getsockname(wSocket, reinterpret_cast<sockaddr*>(&wAddr), &wLen);
+
+    TOdbcConnection c;
+    c.SetConnectString(QStringLiteral("Data Source=127.0.0.1,%1;Initial Catalog=x;User ID=u;Password=p;Connect Timeout=2;")
+                           .arg(ntohs(wAddr.sin_port)));
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_THROW(c.Connect(), EOdbcError);
+    const auto wTook = std::chrono::steady_clock::now() - t0;
+    ::close(wSocket);
+    EXPECT_GE(wTook, std::chrono::milliseconds(1500));
+    EXPECT_LT(wTook, std::chrono::seconds(20));
+    EXPECT_FALSE(c.Connected());
 }

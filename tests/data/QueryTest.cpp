@@ -253,3 +253,37 @@ TEST_F(Query, UnknownParameterIsRefused)
     EXPECT_THROW(Data.vcLoadQuery1.ParamLoadFromStream(QStringLiteral("imgBlob"), wOther), EVelError)
         << "markers are not scanned there";
 }
+
+TEST_F(Query, CloseOperationsCloseTheirOwnLists)
+{
+    const QString wSelect = QStringLiteral("SELECT * FROM vcSysProgRelease WITH (NOLOCK) ");
+    TOdbcQuery* const cCommon[] = {&Data.vcUpdSQL, &Data.vcLoadQuery1, &Data.vcUpdTemplate, &Data.qryServices,
+                                   &Data.vcQuery1, &Data.vcQuery2, &Data.vcQuery3, &Data.vcImages};
+    TOdbcQuery* const cCloud[] = {&Data.rUpdSQL, &Data.rLoadQuery1, &Data.rQuery1};
+    TOdbcQuery* const cLeft[] = {&Data.rQuery2, &Data.rqryZIPUpload};
+    auto openAll = [&] {
+        for (TOdbcQuery* q : cCommon) { q->SetSQLText(wSelect); q->Open(); }
+        for (TOdbcQuery* q : cCloud) { q->SetSQLText(wSelect); q->Open(); }
+        for (TOdbcQuery* q : cLeft) { q->SetSQLText(wSelect); q->Open(); }
+        Data.vcZIPUpload.SetSQLText(wSelect);
+        Data.vcZIPUpload.Open();
+    };
+    openAll();
+    Data.Close_Query_Common();
+    for (TOdbcQuery* q : cCommon) EXPECT_FALSE(q->Active());
+    for (TOdbcQuery* q : cCloud) EXPECT_TRUE(q->Active());
+    EXPECT_TRUE(Data.vcZIPUpload.Active()) << "left to Close_Query_Cloud";
+
+    openAll();
+    Data.Close_Query_Cloud();
+    for (TOdbcQuery* q : cCloud) EXPECT_FALSE(q->Active());
+    for (TOdbcQuery* q : cLeft) EXPECT_TRUE(q->Active());
+    EXPECT_FALSE(Data.vcZIPUpload.Active()) << "the common upload query is closed with the cloud ones";
+    for (TOdbcQuery* q : cCommon) EXPECT_TRUE(q->Active());
+
+    // Closing connections leaves queries as they are; closing twice does nothing.
+    Data.CloseDB_Cloud();
+    Data.CloseDB_Cloud();
+    EXPECT_FALSE(Data.CloudDB.Connected());
+    EXPECT_TRUE(Data.rQuery2.Active());
+}
