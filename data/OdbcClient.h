@@ -40,7 +40,9 @@ private:
 };
 
 // One database connection. Its fixed settings are those of the suite's connections; a
-// connection string names what differs (see SetConnectString).
+// connection string names what differs (see SetConnectString). The driver: Microsoft's newest
+// "ODBC Driver NN for SQL Server" (the only one allowed when the string names the OLE DB driver
+// MSOLEDBSQL), else FreeTDS, else Windows' old "SQL Server" driver.
 class TOdbcConnection {
 public:
     TOdbcConnection();
@@ -51,15 +53,20 @@ public:
     // Applies a connection string in the form BuildConnectionStr makes. Every setting the
     // string can carry first returns to its fixed value, so nothing of an earlier string lingers.
     void SetConnectString(const QString& xConnectString);
-    // The string as applied; once connected it no longer shows the password.
+    // The string as applied; once connected it no longer shows the password (unless the string
+    // says Persist Security Info=True). A private copy serves reconnects only.
     QString ConnectString() const;
+    // With it on, an open or execute that loses the link outside a transaction is repeated once
+    // on a new link; the next operation after a loss inside one reconnects first.
     void SetLocalFailover(bool xOn);
     bool LocalFailover() const;
 
     void Connect();  // closes first when open; throws EOdbcError/EVelError on failure
-    void Close();    // does nothing when closed
-    bool Connected() const;
+    void Close();    // does nothing when closed; an open transaction is rolled back
+    bool Connected() const;  // false also once the link was found lost
 
+    // Autocommit off; Commit/Rollback end it and turn autocommit back on. Commit without a
+    // transaction throws; Rollback without one (or after the link was lost) does nothing.
     void StartTransaction();
     void Commit();
     void Rollback();
@@ -92,13 +99,15 @@ public:
 
     void SQLClear();
     void SQLAdd(const QString& xLine);
-    void SetSQLText(const QString& xText);  // replaces the whole text; CR LF or LF split lines
+    void SetSQLText(const QString& xText);  // replaces the whole text; CR LF, LF or CR split lines
     QStringList SQLLines() const;
     QString SQLText() const;                // the lines joined by CR LF
-    QStringList ParamNames() const;         // markers found when ParamCheck is on
+    // Markers found when ParamCheck is on (each name once, case ignored). Not markers: anything
+    // inside '...', [...], "..." and comments; "::"; a colon not followed by a name.
+    QStringList ParamNames() const;
 
     void Open();     // runs the statement and reads its whole result set
-    void ExecSQL();  // runs a statement that returns no rows
+    void ExecSQL();  // runs a statement that returns no rows (any rows are passed over)
     void Close();    // does nothing when closed
     bool Active() const;
 
@@ -115,7 +124,8 @@ public:
     bool FieldIsNull(const QString& xName) const;
     std::unique_ptr<TBlobStream> CreateBlobStream(const QString& xName) const;
 
-    // Loads the named parameter from the stream, from its start, as a BLOB of bytes.
+    // Loads the named parameter from the stream, from its start, as a BLOB of bytes; it is sent
+    // as varbinary(max). A named marker without a value is sent as NULL.
     void ParamLoadFromStream(const QString& xName, TBlobStream& xStream);
 
     struct TImpl;
