@@ -11,6 +11,13 @@
 #include <QPointer>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <ostream>
+
+// Readable failure messages for texts.
+inline void PrintTo(const QString& xText, std::ostream* xOut)
+{
+    *xOut << '"' << xText.toStdString() << '"';
+}
 
 class TWindowFixture : public ::testing::Test {
 protected:

@@ -60,6 +60,12 @@ TEST_F(TLaunch, BothProgramsCommonFirstThenTheSuiteAfterThePause)
 {
     AddCloud({QStringLiteral("velDBCommon"), QStringLiteral("5.1"), ProgramZip(QStringLiteral("velDBCommon"))});
     AddCloud({QStringLiteral("velDBVelmora"), QStringLiteral("5.1"), ProgramZip(QStringLiteral("velDBVelmora"))});
+    // The shortened pause lasts until the common program has reported, as the real one would.
+    pf_SetSleepHook([this](int xMs) {
+        FPauses.append(xMs);
+        if (xMs == 30000)
+            Started(1);
+    });
     ASSERT_TRUE(RunProgram());
     EXPECT_EQ(LogMessages(), cStartLines + Lines({"Reading Cloud Program Upgrades....", " ",
                                                   "Validating Program : velDBCommon", "Downloading Program : velDBCommon",
