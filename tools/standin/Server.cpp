@@ -14,6 +14,7 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -1334,13 +1335,44 @@ std::string Describe(const SqlError& xError) {
            std::to_string(xError.State) + ", Line " + std::to_string(xError.Line) + ": " + xError.what();
 }
 
+// Private database directories still in use; whatever a server left behind (one that is never
+// destroyed, as a test's static may be) goes when the process ends.
+class TempDirectories {
+public:
+    static TempDirectories& Get() {
+        static TempDirectories sAll;
+        return sAll;
+    }
+    void Add(const std::string& xPath) {
+        std::lock_guard lock(FMutex);
+        FPaths.insert(xPath);
+    }
+    void Remove(const std::string& xPath) {
+        std::error_code ec;
+        fs::remove_all(xPath, ec);
+        std::lock_guard lock(FMutex);
+        FPaths.erase(xPath);
+    }
+    ~TempDirectories() {
+        std::error_code ec;
+        for (const auto& p : FPaths) fs::remove_all(p, ec);
+    }
+
+private:
+    std::mutex FMutex;
+    std::set<std::string> FPaths;
+};
+
 std::string MakeTempDirectory() {
     for (const char* base : std::initializer_list<const char*>{"/dev/shm", std::getenv("TMPDIR"), "/tmp"}) {
         if (!base) continue;
         std::string pattern = std::string(base) + "/velstandin-XXXXXX";
         std::vector<char> buf(pattern.begin(), pattern.end());
         buf.push_back('\0');
-        if (::mkdtemp(buf.data())) return buf.data();
+        if (::mkdtemp(buf.data())) {
+            TempDirectories::Get().Add(buf.data());
+            return buf.data();
+        }
     }
     throw std::runtime_error("cannot make a temporary directory for the databases");
 }
@@ -1364,10 +1396,7 @@ Server::~Server() {
     Stop();
     if (FImpl->LogFile) std::fclose(FImpl->LogFile);
     FImpl->Catalog.reset();
-    if (FImpl->OwnDirectory) {
-        std::error_code ec;
-        fs::remove_all(FImpl->Directory, ec);
-    }
+    if (FImpl->OwnDirectory) TempDirectories::Get().Remove(FImpl->Directory);
 }
 
 void Server::Start() {
