@@ -28,7 +28,7 @@ protected:
                                          .arg(xProgName)));
     }
 
-    // Part of the upgrade copy: the archive goes in through the parameter imgBlob.
+    // As the upgrade copy stores it: the archive goes in through the parameter imgBlob.
     void StoreArchive(const QString& xProgName, const QByteArray& xBytes)
     {
         TOdbcQuery& q = Data.vcZIPUpload;
