@@ -184,8 +184,7 @@ template <typename F> void TfrmMAIN000::RunHandler(F&& xBody)
     } catch (const std::exception& e) {
         Timer1->stop();
         FState = FClosed ? TState::Closed : TState::Halted;
-        const auto* wVel = dynamic_cast<const EVelError*>(&e);
-        sg_ShowError(wVel ? wVel->Message() : QString::fromLocal8Bit(e.what()));
+        sg_ShowError(ErrorMessage(e));
     } catch (...) {
         Timer1->stop();
         FState = FClosed ? TState::Closed : TState::Halted;
@@ -281,9 +280,7 @@ void TfrmMAIN000::StopIfClosed() const
 
 void TfrmMAIN000::ShowStatementError(const std::exception& xError)
 {
-    const auto* wVel = dynamic_cast<const EVelError*>(&xError);
-    sg_ShowError(QStringLiteral("SQL Error on Table: vcSysProgRelease :-") + QChar(13) +
-                 (wVel ? wVel->Message() : QString::fromLocal8Bit(xError.what())));
+    sg_ShowError(QStringLiteral("SQL Error on Table: vcSysProgRelease :-") + QChar(13) + ErrorMessage(xError));
     StopIfClosed();
 }
 
@@ -320,9 +317,7 @@ bool TfrmMAIN000::Read_Cloud_Settings()
             return false;
         }
     } catch (const std::exception& e) {
-        const auto* wVel = dynamic_cast<const EVelError*>(&e);
-        sg_ShowError(QStringLiteral("SQL Error on Table: vcControl :-") + QChar(13) +
-                     (wVel ? wVel->Message() : QString::fromLocal8Bit(e.what())));
+        sg_ShowError(QStringLiteral("SQL Error on Table: vcControl :-") + QChar(13) + ErrorMessage(e));
         wQuery.Close();
         StopIfClosed();
         return false;

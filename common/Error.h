@@ -10,3 +10,11 @@ public:
         : std::runtime_error(xMessage.toStdString()) {}
     QString Message() const { return QString::fromUtf8(what()); }
 };
+
+// The message text of any caught error: ours carry UTF-8, the standard library's local text.
+inline QString ErrorMessage(const std::exception& xError)
+{
+    if (const auto* wVel = dynamic_cast<const EVelError*>(&xError))
+        return wVel->Message();
+    return QString::fromLocal8Bit(xError.what());
+}

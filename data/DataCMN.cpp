@@ -7,17 +7,6 @@ TcData* cData = nullptr;
 
 namespace {
 
-// Trimming as the settings need it: every character up to the blank, control characters included.
-QString TrimLow(const QString& xText)
-{
-    qsizetype b = 0, e = xText.size();
-    while (b < e && xText[b].unicode() <= 32)
-        ++b;
-    while (e > b && xText[e - 1].unicode() <= 32)
-        --e;
-    return xText.mid(b, e - b);
-}
-
 // A value that could end its pair early or open a quoted value goes in braces, "}" doubled,
 // so that no setting can add a key of its own.
 QString PairValue(const QString& xValue)
@@ -25,13 +14,6 @@ QString PairValue(const QString& xValue)
     if (xValue.contains(QLatin1Char(';')) || xValue.startsWith(QLatin1Char('{')) || xValue.startsWith(QLatin1Char('"')))
         return QLatin1Char('{') + QString(xValue).replace(QLatin1String("}"), QLatin1String("}}")) + QLatin1Char('}');
     return xValue;
-}
-
-QString ExceptionText(const std::exception& xError)
-{
-    if (const auto* v = dynamic_cast<const EVelError*>(&xError))
-        return v->Message();
-    return QString::fromLocal8Bit(xError.what());
 }
 
 // The statement error file holds the system's 8-bit text: the ANSI code page on Windows; on
@@ -83,10 +65,10 @@ TcData::~TcData() = default;
 QString TcData::BuildConnectionStr(QString xHost, QString xDBName, QString xUser, QString xPswd,
                                    QString xDBConnector)
 {
-    const QString wServerName = TrimLow(xHost);
+    const QString wServerName = sg_Trim(xHost);
     if (wServerName.isEmpty())
         throw EVelError(QStringLiteral("Connection Error: Server name cannot be empty."));
-    const QString wDBName = TrimLow(xDBName);
+    const QString wDBName = sg_Trim(xDBName);
     if (wDBName.isEmpty())
         throw EVelError(QStringLiteral("Connection Error: Database name cannot be empty."));
 
@@ -99,12 +81,12 @@ QString TcData::BuildConnectionStr(QString xHost, QString xDBName, QString xUser
     wConnBuilder += QStringLiteral("Data Source=") + PairValue(wServerName) + QLatin1Char(';');
     wConnBuilder += QStringLiteral("Initial Catalog=") + PairValue(wDBName) + QLatin1Char(';');
     wConnBuilder += QStringLiteral("Application Name=velUPD;");
-    const QString wUser = TrimLow(xUser);
+    const QString wUser = sg_Trim(xUser);
     if (wUser.isEmpty()) {
         wConnBuilder += QStringLiteral("Integrated Security=True;");
     } else {
         wConnBuilder += QStringLiteral("User ID=") + PairValue(wUser) + QLatin1Char(';');
-        wConnBuilder += QStringLiteral("Password=") + PairValue(TrimLow(xPswd)) + QLatin1Char(';');
+        wConnBuilder += QStringLiteral("Password=") + PairValue(sg_Trim(xPswd)) + QLatin1Char(';');
         wConnBuilder += QStringLiteral("Persist Security Info=False;");
     }
     wConnBuilder += QStringLiteral("Pooling=True;");
@@ -128,7 +110,7 @@ bool TcData::Connect(TOdbcConnection& xConnection, const QString& xHost, const Q
         xConnection.Connect();
     } catch (const std::exception& e) {
         throw EVelError(QStringLiteral("DataCMN") + QStringLiteral(".CommonConnect - Failed to connect to database [")
-                        + xDBName + QStringLiteral("]. Reason: ") + ExceptionText(e));
+                        + xDBName + QStringLiteral("]. Reason: ") + ErrorMessage(e));
     }
     return xConnection.Connected();
 }

@@ -97,17 +97,8 @@ void TUpgradeFixture::NextRun()
     delete FWindow.data();
     delete cData;
     delete sData;
-    FMemoLines.clear();
     FPauses.clear();
-    frmMAIN000 = new TfrmMAIN000;
-    cData = new TcData;
-    sData = new TsData;
-    frmMAIN000->LinkStylers(*sData);
-    FWindow = frmMAIN000;
-    QObject::connect(frmMAIN000->memNotes, &QPlainTextEdit::textChanged, [this] {
-        const QString wText = FWindow->memNotes->toPlainText();
-        FMemoLines = wText.isEmpty() ? QStringList() : wText.split(QLatin1Char('\n'));
-    });
+    CreateModules();
     FBoxes = std::make_unique<TBoxRecorder>();
     FServer.ClearRequests();
 }

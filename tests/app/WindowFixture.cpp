@@ -19,12 +19,17 @@ void TWindowFixture::SetUp()
     FormatSettings = TFormatSettings();
     FBoxes = std::make_unique<TBoxRecorder>();
 
+    CreateModules();
+}
+
+void TWindowFixture::CreateModules()
+{
+    FMemoLines.clear();
     frmMAIN000 = new TfrmMAIN000;
     cData = new TcData;
     sData = new TsData;
     frmMAIN000->LinkStylers(*sData);
     FWindow = frmMAIN000;
-    // The memo goes with the window; its lines are kept as they change.
     QObject::connect(frmMAIN000->memNotes, &QPlainTextEdit::textChanged, [this] {
         const QString wText = FWindow->memNotes->toPlainText();
         FMemoLines = wText.isEmpty() ? QStringList() : wText.split(QLatin1Char('\n'));

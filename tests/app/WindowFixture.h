@@ -19,6 +19,15 @@ inline void PrintTo(const QString& xText, std::ostream* xOut)
     *xOut << '"' << xText.toStdString() << '"';
 }
 
+// A list of log messages written as plain string literals.
+inline QStringList Lines(std::initializer_list<const char*> xLines)
+{
+    QStringList wList;
+    for (const char* wLine : xLines)
+        wList.append(QString::fromUtf8(wLine));
+    return wList;
+}
+
 class TWindowFixture : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -27,6 +36,9 @@ protected:
     // Shows the window from the event loop and runs the loop until the window is freed, or it
     // halts, or xTimeoutMs pass. True when the window was freed (the program would end).
     bool RunProgram(int xTimeoutMs = 20000);
+    // The window and the two modules, made as the entry point makes them; the memo's lines are
+    // kept as they change, since the memo goes with the window.
+    void CreateModules();
     void WriteIni(const QString& xText) const;
     // The messages of the activity log, each line's "[yyyy/mm/dd-hh:nn:ss] " checked and cut off.
     QStringList LogMessages() const;

@@ -10,14 +10,6 @@
 
 namespace {
 
-QStringList Lines(std::initializer_list<const char*> xLines)
-{
-    QStringList wList;
-    for (const char* wLine : xLines)
-        wList.append(QString::fromUtf8(wLine));
-    return wList;
-}
-
 }  // namespace
 
 class TLaunch : public TUpgradeFixture {

@@ -7,14 +7,6 @@
 
 namespace {
 
-QStringList Lines(std::initializer_list<const char*> xLines)
-{
-    QStringList wList;
-    for (const char* wLine : xLines)
-        wList.append(QString::fromUtf8(wLine));
-    return wList;
-}
-
 struct TVersionCase {
     const char* Name;
     const char* Common;  // nullptr: no common row
