@@ -3,11 +3,18 @@
 #include <QHash>
 #include <QRegularExpression>
 
+#ifdef _WIN32
+// The ODBC headers of Windows use its basic types without including them.
+#define NOMINMAX
+#include <windows.h>
+#endif
 #include <sql.h>
 #include <sqlext.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <optional>
 
@@ -507,7 +514,9 @@ QString TOdbcConnection::TImpl::BuildDriverString(const TDriverChoice& xDriver, 
         // Without a fixed protocol version a silent server makes the driver fall back to an
         // old login and wait forever.
         add("TDS_Version", QStringLiteral("7.4"));
-        add("Encryption", Settings.Encrypt ? QStringLiteral("require") : QStringLiteral("off"));
+        // "request" offers the server what Encrypt=False offers it in Microsoft's drivers: no
+        // encryption asked for, but a server that insists (a cloud service) is still reached.
+        add("Encryption", Settings.Encrypt ? QStringLiteral("require") : QStringLiteral("request"));
         add("MARS_Connection", Settings.MultipleActiveResultSets ? QStringLiteral("Yes") : QStringLiteral("No"));
         break;
     case TDriverKind::Microsoft:
@@ -658,7 +667,7 @@ void TOdbcConnection::Close()
     if (d.InTransaction) {
         // ODBC refuses to disconnect inside a transaction; an open one is abandoned.
         SQLEndTran(SQL_HANDLE_DBC, d.Dbc, SQL_ROLLBACK);
-        SQLSetConnectAttr(d.Dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+        SQLSetConnectAttr(d.Dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(SQL_AUTOCOMMIT_ON)), 0);
     }
     const SQLRETURN wRc = SQLDisconnect(d.Dbc);
     if (!Succeeded(wRc)) {
@@ -680,15 +689,20 @@ void TOdbcConnection::StartTransaction()
     d.EnsureLink(*this);
     if (d.InTransaction)
         throw EVelError(QStringLiteral("A transaction is already active."));
-    const SQLRETURN wRc =
-        SQLSetConnectAttr(d.Dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
-    if (!Succeeded(wRc)) {
+    // A link found dead while the transaction begins loses nothing yet: with local failover the
+    // transaction is begun once more on a new link.
+    for (int wTry = 0;; ++wTry) {
+        const SQLRETURN wRc = SQLSetConnectAttr(d.Dbc, SQL_ATTR_AUTOCOMMIT,
+                                                reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(SQL_AUTOCOMMIT_OFF)), 0);
+        if (Succeeded(wRc))
+            break;
         EOdbcError wError = DiagError(SQL_HANDLE_DBC, d.Dbc, QStringLiteral("SQLSetConnectAttr"));
-        if (wError.ConnectionLost() || d.LinkDead()) {
-            d.DropLink();
+        if (!wError.ConnectionLost() && !d.LinkDead())
+            throw wError;
+        d.DropLink();
+        if (wTry > 0 || !d.LocalFailover)
             throw LinkLost(wError);
-        }
-        throw wError;
+        Connect();
     }
     d.InTransaction = true;
 }
@@ -708,14 +722,14 @@ void EndTransaction(TOdbcConnection::TImpl& d, SQLSMALLINT xHow)
             throw LinkLost(wError);
         }
         if (xHow == SQL_ROLLBACK) {
-            SQLSetConnectAttr(d.Dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+            SQLSetConnectAttr(d.Dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(SQL_AUTOCOMMIT_ON)), 0);
             d.InTransaction = false;
         }
         throw wError;
     }
     d.InTransaction = false;
     const SQLRETURN wAuto =
-        SQLSetConnectAttr(d.Dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+        SQLSetConnectAttr(d.Dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(SQL_AUTOCOMMIT_ON)), 0);
     if (!Succeeded(wAuto)) {
         EOdbcError wError = DiagError(SQL_HANDLE_DBC, d.Dbc, QStringLiteral("SQLSetConnectAttr"));
         if (wError.ConnectionLost() || d.LinkDead()) {
@@ -1079,8 +1093,10 @@ void TOdbcQuery::TImpl::RunOnce(SQLHDBC xDbc, bool xWantRows)
         if (wRc != SQL_NEED_DATA)
             break;
         const auto wIndex = static_cast<size_t>(reinterpret_cast<uintptr_t>(wToken)) - 1;
-        if (wIndex >= wData.size() || !wData[wIndex])
+        if (wIndex >= wData.size() || !wData[wIndex]) {
+            SQLCancel(st.Handle());  // a statement left waiting for data cannot be freed
             throw EVelError(QStringLiteral("The driver asked for a parameter that was not given."));
+        }
         const QByteArray& wBytes = *wData[wIndex];
         if (wBytes.isEmpty()) {
             static const char sNothing = 0;

@@ -39,7 +39,7 @@ TEST_F(Connect, OpensWithTheDriversKeysAndForgetsThePassword)
     for (const QString& wPiece :
          {QStringLiteral("Server=127.0.0.1;Port=") + wPort + QLatin1Char(';'),
           QStringLiteral("Database=") + QString::fromStdString(CmnDB) + QLatin1Char(';'), QStringLiteral("APP=velUPD;"),
-          QStringLiteral("UID=velupd;PWD=***;"), QStringLiteral("TDS_Version=7.4;"), QStringLiteral("Encryption=off;"),
+          QStringLiteral("UID=velupd;PWD=***;"), QStringLiteral("TDS_Version=7.4;"), QStringLiteral("Encryption=request;"),
           QStringLiteral("MARS_Connection=Yes;")})
         EXPECT_TRUE(wDriver.contains(wPiece)) << wDriver.toStdString() << " lacks " << wPiece.toStdString();
 

@@ -63,6 +63,16 @@ TEST_F(Failover, OpenIsRepeatedOnANewConnection)
     EXPECT_TRUE(Data.CloudDB.Connected());
 }
 
+TEST_F(Failover, TransactionBegunOnceMoreWhenTheIdleLinkDied)
+{
+    // The common link sat idle while the cloud read an archive; the server dropped it meanwhile.
+    DropOn("BEGIN", 1, 1);
+    ASSERT_TRUE(Data.cmn_ExecSQL(QStringLiteral("INSERT INTO vcSysProgRelease (Suite, ProgName, Version) VALUES "
+                                                "('VELMORA', 'velTools', '2.0')")));
+    EXPECT_EQ(Rows(CmnDB, "SELECT ProgName FROM vcSysProgRelease"), (std::vector<std::vector<std::string>>{{"velTools"}}));
+    EXPECT_EQ(ArrivedOn("INSERT INTO").size(), 1u);
+}
+
 TEST_F(Failover, ExecuteIsRepeatedOnANewConnection)
 {
     ASSERT_TRUE(Data.cmn_ExecSQL(QStringLiteral("INSERT INTO vcSysProgRelease (Suite, ProgName, Version) VALUES "
