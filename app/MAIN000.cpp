@@ -92,8 +92,8 @@ TfrmMAIN000::TfrmMAIN000(QWidget* xParent) : QWidget(xParent)
     AdvPanel2->setFrameStyle(QFrame::Panel | QFrame::Raised);
     AdvPanel2->setAutoFillBackground(true);
     auto* wBanner = new QVBoxLayout(AdvPanel2);
-    // The frame's line and this margin are the two bevels: 2 + 26 + 28 + 2 = 58.
-    wBanner->setContentsMargins(1, 1, 1, 1);
+    // The styler's two-pixel border is the two bevels: 2 + 26 + 28 + 2 = 58.
+    wBanner->setContentsMargins(0, 0, 0, 0);
     wBanner->setSpacing(0);
 
     cxLabel1 = new QLabel(QStringLiteral("Please DO NOT CLOSE"), AdvPanel2);

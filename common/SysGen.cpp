@@ -127,19 +127,35 @@ TIniFile TIniFile::FromText(const QString& xText)
     return wIni;
 }
 
+namespace {
+// The private profile reader trims blanks and tabs only, nothing else a QString counts as space.
+QString TrimBlanks(const QString& xText)
+{
+    qsizetype wFirst = 0;
+    qsizetype wLast = xText.size();
+    const auto wBlank = [](QChar c) { return c == QLatin1Char(' ') || c == QLatin1Char('\t'); };
+    while (wFirst < wLast && wBlank(xText[wFirst]))
+        ++wFirst;
+    while (wLast > wFirst && wBlank(xText[wLast - 1]))
+        --wLast;
+    return xText.mid(wFirst, wLast - wFirst);
+}
+}  // namespace
+
 void TIniFile::Parse(const QString& xText)
 {
     QString wSection;
     bool wInSection = false;
     const QStringList wLines = xText.split(QRegularExpression(QStringLiteral("\r\n|\r|\n")));
     for (const QString& wRaw : wLines) {
-        const QString wLine = wRaw.trimmed();
+        const QString wLine = TrimBlanks(wRaw);
         if (wLine.isEmpty() || wLine.startsWith(QLatin1Char(';')))
             continue;
         if (wLine.startsWith(QLatin1Char('['))) {
             const qsizetype wClose = wLine.indexOf(QLatin1Char(']'));
-            wSection = (wClose < 0 ? wLine.mid(1) : wLine.mid(1, wClose - 1)).trimmed();
+            wSection = TrimBlanks(wClose < 0 ? wLine.mid(1) : wLine.mid(1, wClose - 1));
             wInSection = true;
+            FSections.append(wSection);
             continue;
         }
         const qsizetype wEq = wLine.indexOf(QLatin1Char('='));
@@ -147,15 +163,19 @@ void TIniFile::Parse(const QString& xText)
             continue;
         // Blanks beside the sign and at the line's end are layout, as the Windows reader sees it;
         // everything between them is the value.
-        FEntries.append({wSection, wLine.left(wEq).trimmed(), wLine.mid(wEq + 1).trimmed()});
+        FEntries.append({FSections.size() - 1, TrimBlanks(wLine.left(wEq)), TrimBlanks(wLine.mid(wEq + 1))});
     }
 }
 
 QString TIniFile::ReadString(const QString& xSection, const QString& xKey, const QString& xDefault) const
 {
+    // Only the first section of the name is searched, as the Windows reader does.
+    qsizetype wSection = -1;
+    for (qsizetype i = 0; i < FSections.size() && wSection < 0; ++i)
+        if (FSections[i].compare(xSection, Qt::CaseInsensitive) == 0)
+            wSection = i;
     for (const TEntry& wEntry : FEntries) {
-        if (wEntry.Section.compare(xSection, Qt::CaseInsensitive) == 0 &&
-            wEntry.Key.compare(xKey, Qt::CaseInsensitive) == 0)
+        if (wEntry.Section == wSection && wEntry.Key.compare(xKey, Qt::CaseInsensitive) == 0)
             return wEntry.Value.left(cIniValueMax);
     }
     return xDefault.left(cIniValueMax);

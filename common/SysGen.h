@@ -5,6 +5,7 @@
 #include <QTime>
 #include <QtGlobal>
 #include <QList>
+#include <QStringList>
 
 // The settings store: process-wide texts, read and assigned directly by every unit.
 extern QString gEXEPath;
@@ -40,7 +41,8 @@ public:
 private:
     TIniFile() = default;
     void Parse(const QString& xText);
-    struct TEntry { QString Section, Key, Value; };
+    struct TEntry { qsizetype Section; QString Key, Value; };
+    QStringList FSections;  // in file order
     QList<TEntry> FEntries;
 };
 

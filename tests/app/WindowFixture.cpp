@@ -48,9 +48,10 @@ void TWindowFixture::TearDown()
     pf_SetProgramFileName(QString());
 }
 
-bool TWindowFixture::RunProgram(int xTimeoutMs)
+bool TWindowFixture::RunProgram(int xTimeoutMs, const std::function<bool()>& xStopWhen)
 {
-    QTimer::singleShot(0, FWindow, [this] { FWindow->show(); });
+    if (!FWindow->isVisible())
+        QTimer::singleShot(0, FWindow, [this] { FWindow->show(); });
     QElapsedTimer wClock;
     wClock.start();
     while (wClock.elapsed() < xTimeoutMs) {
@@ -59,7 +60,7 @@ bool TWindowFixture::RunProgram(int xTimeoutMs)
         wLoop.exec();
         if (!FWindow)
             return true;
-        if (FWindow->State() == TfrmMAIN000::TState::Halted)
+        if (FWindow->State() == TfrmMAIN000::TState::Halted || (xStopWhen && xStopWhen()))
             return false;
     }
     return false;

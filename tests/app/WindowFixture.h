@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <functional>
 #include <ostream>
 
 // Readable failure messages for texts.
@@ -35,7 +36,7 @@ protected:
 
     // Shows the window from the event loop and runs the loop until the window is freed, or it
     // halts, or xTimeoutMs pass. True when the window was freed (the program would end).
-    bool RunProgram(int xTimeoutMs = 20000);
+    bool RunProgram(int xTimeoutMs = 20000, const std::function<bool()>& xStopWhen = {});
     // The window and the two modules, made as the entry point makes them; the memo's lines are
     // kept as they change, since the memo goes with the window.
     void CreateModules();

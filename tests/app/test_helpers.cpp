@@ -118,7 +118,9 @@ TEST(MachineSettingsFile, ReadingRules)
         {"names in other case", "[COMMON]\nHOST=a\ndbname=b\nconnector=MSOLEDBSQL\n", "MSOLEDBSQL", "a", "b"},
         {"other section ignored", "[Other]\nHost=x\nDBName=y\n", "SQLOLEDB.1", "", ""},
         {"blanks inside kept", "[Common]\nHost = my server \\ inst\n", "SQLOLEDB.1", "my server \\ inst", ""},
-        {"first of two wins, CR LF", "[Common]\r\nHost=one\r\nHost=two\r\n[common]\r\nDBName=d\r\n", "SQLOLEDB.1", "one", "d"},
+        {"first key and first section win, CR LF", "[Common]\r\nHost=one\r\nHost=two\r\n[common]\r\nDBName=d\r\n",
+         "SQLOLEDB.1", "one", ""},
+        {"only blanks and tabs are layout", "[Common]\nHost=\t\u00a0srv\u00a0 \n", "SQLOLEDB.1", "\u00a0srv\u00a0", ""},
         {"comment line", "[Common]\n;Host=hidden\nHost=shown\n", "SQLOLEDB.1", "shown", ""},
         {"equals in the value", "[Common]\nHost=a=b;c\n", "SQLOLEDB.1", "a=b;c", ""},
     };

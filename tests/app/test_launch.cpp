@@ -68,6 +68,11 @@ TEST_F(TLaunch, BothProgramsCommonFirstThenTheSuiteAfterThePause)
                                                   "Running Velmora Database Upgrade"}) +
                                  cClosingLines);
     EXPECT_EQ(FPauses, (QList<int>{30000, 2000}));
+    for (const char* wName : {"velDBCommon", "velDBVelmora"})
+        EXPECT_EQ(Statements("VelCommon").count(QStringLiteral("SELECT * FROM vcSysProgRelease WITH (NOLOCK) \r\n WHERE "
+                                                               "[Suite] = 'VELMORA'\r\n AND [ProgName] = '%1'")
+                                                    .arg(QString::fromUtf8(wName))),
+                  1) << wName;
     EXPECT_EQ(Started(2), (QStringList{QStringLiteral("velDBCommon AUTO"), QStringLiteral("velDBVelmora AUTO")}));
     for (const char* wFile : {"velDBCommon.ZIP", "velDBVelmora.ZIP", "velDBCommon.exe", "velDBVelmora.exe",
                               "lib/velDBCommon.dat", "lib/velDBVelmora.dat"})

@@ -22,6 +22,9 @@ TEST_F(TStartup, WindowLayoutAndTexts)
     EXPECT_EQ(w.cxLabel1->text(), QStringLiteral("Please DO NOT CLOSE"));
     EXPECT_EQ(w.cxLabel1->height(), 28);
     EXPECT_EQ(w.cxLabel1->y(), w.cxLabel2->geometry().bottom() + 1);
+    // Both labels span the banner inside its bevels and fill it from top to bottom.
+    EXPECT_EQ(w.cxLabel2->geometry(), QRect(2, 2, 412, 26));
+    EXPECT_EQ(w.cxLabel1->geometry(), QRect(2, 28, 412, 28));
     EXPECT_EQ(w.memNotes->geometry(), QRect(0, 58, 416, 193));
     EXPECT_EQ(w.memNotes->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     EXPECT_EQ(w.memNotes->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);

@@ -2,6 +2,7 @@
 // copy, against the stand-in through the real driver.
 #include "UpgradeFixture.h"
 
+#include <QDate>
 #include <QFile>
 #include <QRegularExpression>
 
@@ -52,7 +53,27 @@ TEST_F(TUpgrade, VersionOrderDecidesWhatIsCopied)
         EXPECT_EQ(wRows[0].Archive, c.Copied ? Bytes(120, 'k') : Bytes(120, 'c'));
         EXPECT_EQ(FPauses, QList<int>{2000});
         EXPECT_TRUE(FBoxes->Texts().isEmpty());
+        // An older common release goes with every row of its program, in its own statement.
+        const QString wDelete = QStringLiteral("DELETE FROM vcSysProgRelease  WHERE [Suite] = 'VELMORA' AND [ProgName] = 'velTools'");
+        EXPECT_EQ(Statements("VelCommon").count(wDelete), c.Copied && c.Common ? 1 : 0);
     }
+}
+
+TEST_F(TUpgrade, StartUpShowsTheVersionAndArmsTheTimer)
+{
+    AddCloud({QStringLiteral("velTools"), QStringLiteral("1"), Bytes(120)});
+    EXPECT_FALSE(RunProgram(20000, [this] { return FWindow->State() == TfrmMAIN000::TState::Waiting; }));
+    EXPECT_EQ(FWindow->State(), TfrmMAIN000::TState::Waiting);
+    EXPECT_EQ(LogMessages(), cStartLines);
+    EXPECT_EQ(FWindow->StatusBar1->Panels[2]->text(), QStringLiteral("Version: " VEL_VERSION_SHORT));
+    EXPECT_TRUE(FWindow->Timer1->isActive());
+    EXPECT_EQ(gRemDBName, QStringLiteral("VelmoraControl"));
+    EXPECT_EQ(gRemUser, QStringLiteral("velcloud"));
+    EXPECT_EQ(gRemPswd, QStringLiteral("Up;d{ate}1"));
+    EXPECT_TRUE(FBoxes->Texts().isEmpty());
+    // The tick comes once, runs the scan and closes the window.
+    EXPECT_TRUE(RunProgram());
+    EXPECT_EQ(CommonRows().size(), 1u);
 }
 
 TEST_F(TUpgrade, CopyStoresTheRowItsArchiveAndTheExactStatements)
@@ -71,7 +92,7 @@ TEST_F(TUpgrade, CopyStoresTheRowItsArchiveAndTheExactStatements)
     EXPECT_EQ(r.Notes, QStringLiteral("Caf\u00e9 'quoted'"));
     EXPECT_EQ(r.Critical, QStringLiteral("N"));
     EXPECT_EQ(r.MinDBVersion, QStringLiteral("1.0"));
-    EXPECT_EQ(r.UploadDate, sg_Date(0));
+    EXPECT_EQ(r.UploadDate, QDate::currentDate().toString(QStringLiteral("yyyy/MM/dd")));
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d$")).match(r.UploadTime).hasMatch());
     EXPECT_EQ(r.Archive, wArchive);
     EXPECT_EQ(FWindow.isNull(), true);
