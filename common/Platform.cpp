@@ -210,7 +210,12 @@ bool pf_StartProgram(const QString& xFileName, const QString& xParameters, quint
         setsid();
         const pid_t wGrandChild = fork();
         if (wGrandChild == 0) {
-            syscall(SYS_close_range, 3u, ~0u, 0u);
+            // Our sockets and files are not the program's business.
+#ifdef SYS_close_range
+            if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0)
+#endif
+                for (int wFd = 3; wFd < 4096; ++wFd)
+                    close(wFd);
             signal(SIGPIPE, SIG_DFL);
             execv(wArgv[0], wArgv);
             _exit(127);
