@@ -77,6 +77,10 @@ Pswd=$password
 INI
 
 [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] || export QT_QPA_PLATFORM=offscreen
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then  # Qt wants one; a root shell or a container may have none
+  export XDG_RUNTIME_DIR=$run/runtime
+  mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+fi
 query() {  # database statement
   printf '%s\ngo\n' "$2" | tsql -H 127.0.0.1 -p "$port" -U "$user" -P "$password" -D "$1" 2>/dev/null \
     | sed -e 's/^\([0-9]*> \)*//' -e '/^[0-9]*> *$/d' -e '/^locale\|^using default\|^Setting /d'
