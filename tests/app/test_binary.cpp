@@ -42,15 +42,17 @@ public:
         }
         return wLines;
     }
-    bool WaitForErrLine(const QString& xLine, int xMs)
+    // Waits for a line of standard error that begins with xStart.
+    bool WaitForErrLine(const QString& xStart, int xMs)
     {
         QElapsedTimer wClock;
         wClock.start();
         while (wClock.elapsed() < xMs) {
             FProcess.waitForReadyRead(100);
             FErr += QString::fromUtf8(FProcess.readAllStandardError());
-            if (FErr.split(QLatin1Char('\n')).contains(xLine))
-                return true;
+            for (const QString& wLine : FErr.split(QLatin1Char('\n')))
+                if (wLine.startsWith(xStart))
+                    return true;
         }
         return false;
     }
@@ -76,6 +78,20 @@ TEST_F(TBinary, FileWithoutVersionBlockShowsTheBoxAndWaitsForIt)
     // The box is modal: nothing of the chain goes on until it is closed.
     EXPECT_TRUE(wCopy.LogMessages().isEmpty());
     EXPECT_EQ(wCopy.FProcess.state(), QProcess::Running);
+    wCopy.FProcess.kill();
+    wCopy.WaitForExit(5000);
+}
+
+TEST_F(TBinary, UnreachableCommonServerShowsTheConnectErrorAndStaysOpen)
+{
+    WriteIni(QStringLiteral("[Common]\nHost=127.0.0.1,1\nDBName=VelCommon\nUser=velupd\nPswd=x\n"));
+    TProgramCopy wCopy(ProgramFolder());
+    wCopy.Start();
+    EXPECT_TRUE(wCopy.WaitForErrLine(
+        QStringLiteral("DataCMN.CommonConnect - Failed to connect to database [VelCommon]. Reason: [FreeTDS]"), 30000));
+    EXPECT_EQ(wCopy.LogMessages(), (QStringList{QStringLiteral("Reading System Registory...."), QStringLiteral(" "),
+                                                QStringLiteral("Connecting to Common...."), QStringLiteral(" ")}));
+    EXPECT_EQ(wCopy.FProcess.state(), QProcess::Running);  // halted, the box waits for its OK
     wCopy.FProcess.kill();
     wCopy.WaitForExit(5000);
 }
