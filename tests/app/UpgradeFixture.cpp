@@ -92,6 +92,15 @@ QStringList TUpgradeFixture::Statements(const std::string& xDatabase) const
     return wTexts;
 }
 
+void TUpgradeFixture::FailOn(const std::string& xMatch, int xNumber, const std::string& xMessage)
+{
+    standin::Fault wFault;
+    wFault.Match = xMatch;
+    wFault.ErrorNumber = xNumber;
+    wFault.ErrorMessage = xMessage;
+    FServer.AddFault(wFault);
+}
+
 void TUpgradeFixture::NextRun()
 {
     delete FWindow.data();

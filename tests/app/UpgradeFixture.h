@@ -30,6 +30,8 @@ protected:
     std::vector<TCommonRow> CommonRows();
     // Statement texts the stand-in received for one database, in order.
     QStringList Statements(const std::string& xDatabase) const;
+    // Requests whose text contains xMatch are answered with this SQL Server error.
+    void FailOn(const std::string& xMatch, int xNumber = 50000, const std::string& xMessage = "Injected fault.");
     // A fresh window on the same databases, as the next start of the program would make it.
     void NextRun();
 

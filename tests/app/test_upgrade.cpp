@@ -204,11 +204,7 @@ TEST_F(TUpgrade, EmptyCloudTableEndsWithoutClosingLinesOrPause)
 TEST_F(TUpgrade, FailingScanShowsTheStatementErrorBox)
 {
     AddCloud({QStringLiteral("velTools"), QStringLiteral("1"), Bytes(150)});
-    standin::Fault wFault;
-    wFault.Match = "ORDER BY [ProgName]";
-    wFault.ErrorNumber = 208;
-    wFault.ErrorMessage = "Invalid object name 'vcSysProgRelease'.";
-    FServer.AddFault(wFault);
+    FailOn("ORDER BY [ProgName]", 208, "Invalid object name 'vcSysProgRelease'.");
     ASSERT_TRUE(RunProgram());
     ASSERT_EQ(FBoxes->Texts().size(), 1);
     EXPECT_TRUE(FBoxes->Texts()[0].startsWith(QStringLiteral("SQL Error on Table: vcSysProgRelease :-\r")));
@@ -222,10 +218,7 @@ TEST_F(TUpgrade, FailingCommonCheckCopiesWithoutDelete)
 {
     AddCommon({QStringLiteral("velTools"), QStringLiteral("1"), Bytes(150)});
     AddCloud({QStringLiteral("velTools"), QStringLiteral("2"), Bytes(150, 'z')});
-    standin::Fault wFault;
-    wFault.Match = "SELECT [Version]";
-    wFault.ErrorMessage = "Deadlocked.";
-    FServer.AddFault(wFault);
+    FailOn("SELECT [Version]", 50000, "Deadlocked.");
     ASSERT_TRUE(RunProgram());
     ASSERT_EQ(FBoxes->Texts().size(), 1);
     EXPECT_TRUE(FBoxes->Texts()[0].startsWith(QStringLiteral("SQL Error on Table: vcSysProgRelease :-\r")));
@@ -237,11 +230,7 @@ TEST_F(TUpgrade, FailingCommonCheckCopiesWithoutDelete)
 TEST_F(TUpgrade, FailedInsertIsReportedAndStoresNothing)
 {
     AddCloud({QStringLiteral("velDBCommon"), QStringLiteral("1"), Bytes(150)});
-    standin::Fault wFault;
-    wFault.Match = "INSERT INTO [vcSysProgRelease]";
-    wFault.ErrorNumber = 8152;
-    wFault.ErrorMessage = "String or binary data would be truncated.";
-    FServer.AddFault(wFault);
+    FailOn("INSERT INTO [vcSysProgRelease]", 8152, "String or binary data would be truncated.");
     ASSERT_TRUE(RunProgram());
     EXPECT_EQ(LogMessages(), cStartLines + Lines({"Reading Cloud Program Upgrades....", " ",
                                                   "Validating Program : velDBCommon", "Downloading Program : velDBCommon",
@@ -306,11 +295,8 @@ TEST_F(TUpgrade, CloudSettingsProblemsEndStartUp)
         if (c.Setup)
             FServer.Seed("VelCommon", c.Setup);
         FServer.ClearFaults();
-        if (c.Fault) {
-            standin::Fault wFault;
-            wFault.Match = c.Fault;
-            FServer.AddFault(wFault);
-        }
+        if (c.Fault)
+            FailOn(c.Fault);
         NextRun();
         EXPECT_EQ(RunProgram(), c.Closes);
         ASSERT_EQ(FBoxes->Texts().size(), 1);
